@@ -1,6 +1,717 @@
 #include "Baseform.h"
 
+#include "Application.h"
+#include "Cp1251.h"
+#include "IdStack.h"
+#include "LogView.h"
+#include "StatusPanels.h"
+#include "Util.h"
+#include "uThread.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QDateTime>
+#include <QFontDatabase>
+#include <QStyleFactory>
+#include <QGroupBox>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QLocale>
+#include <QMessageBox>
+#include <QPainter>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QScreen>
+#include <QTimer>
+#include <cstring>
+
+TBaseform* Baseform = nullptr;
+static TUserThread* UserThread = nullptr;
+
+namespace {
+// Design values of the window, in pixels at 96 dots per inch.
+constexpr int ClientWidth = 630, ClientHeight = 461, FormBorder = 3;
+constexpr int SPanelWidth = 238, IPanelHeight = 100, PanelBorder = 5;
+
+// The general conversion error of the text-to-integer conversion.
+class EConvertError : public Exception {
+public:
+    using Exception::Exception;
+};
+
+int StrToInt(const QString& Text) {
+    bool ok = false;
+    const QString t = Text.trimmed();
+    const int v = t.toInt(&ok, 10);
+    if (!ok || t.isEmpty())
+        throw EConvertError("'" + Text.toStdString() + "' is not a valid integer value");
+    return v;
+}
+
+// The first of the families that this machine has; the design's Windows faces come first.
+QString PickFamily(std::initializer_list<QString> Families) {
+    for (const QString& f : Families)
+        if (QFontDatabase::hasFamily(f))
+            return f;
+    return QString();
+}
+
+QFont Font(std::initializer_list<QString> Families, int PixelSize, bool Bold = false) {
+    QFont f;
+    f.setFamily(PickFamily(Families));
+    f.setPixelSize(PixelSize);
+    f.setBold(Bold);
+    f.setKerning(false);
+    f.setStyleHint(QFont::SansSerif);
+    return f;
+}
+
+QIcon MakeIcon() {
+    QPixmap pm(32, 32);
+    pm.fill(QColor(0, 96, 160));
+    QPainter p(&pm);
+    p.setPen(Qt::white);
+    p.setFont(Font({"DejaVu Sans", "Liberation Sans"}, 24, true));
+    p.drawText(pm.rect(), Qt::AlignCenter, "T");
+    return QIcon(pm);
+}
+
+// The current date and time: the locale's short date, one blank, the time with seconds; the
+// time is left out at exactly midnight.
+std::string DateTimeStamp() {
+    const QDateTime now = QDateTime::currentDateTime();
+    const QLocale locale = QLocale::system();
+    QString stamp = locale.toString(now.date(), QLocale::ShortFormat);
+    const QTime t = now.time();
+    if (t.hour() != 0 || t.minute() != 0 || t.second() != 0) {
+        QString format = locale.timeFormat(QLocale::LongFormat);
+        format.remove(QLatin1Char('t')); // no time zone
+        stamp += ' ' + locale.toString(t, format.trimmed());
+    }
+    return QStringToCp1251(stamp);
+}
+
+} // namespace
+
+void ApplyConsoleStyle() {
+    // The classic desktop look: group box captions sit on the frame, as the layout expects.
+    if (QStyle* style = QStyleFactory::create("Windows"))
+        QApplication::setStyle(style);
+}
+
+const TBaseform::TPreset TBaseform::PresetTable[12] = {
+    {"BtnSet1", "AT+WOPEN=0", "AT+WOPEN=0"},
+    {"BtnSet2", "AT+WOPEN=1", "AT+WOPEN=1"},
+    {"BtnSet3", "AT+WOPEN=2", "AT+WOPEN=2"},
+    {"BtnSet4", "AT+WCFM=2", "AT+WCFM=2"},
+    {"BtnSet5", "AT+WMFM=0,1,2", "AT+WMFM=0,1,2"},
+    {"BtnSet6", "AT+WFM=1,\"SIM3VONLY\"", "AT+WFM=1,\"SIM3VONLY\""},
+    {"BtnSet7", "AT+WMBS=5,1", "AT+WMBS=5,1"},
+    {"BtnSet8", "AT+STSF=0", "AT+STSF=0"},
+    {"Button9", "AT+WIND=0", "AT+WIND=0"},
+    {"BtnSet10", "at+Factory", "at+Factory"},
+    {"Button11", "at+LogOn", "at+LogOn"},
+    {"Button12", "AT F", "AT&F"},
+};
+
 TBaseform::TBaseform(QWidget* Parent) : QWidget(Parent) {
-    setWindowTitle(QString::fromUtf8("  TEVRO SERVICE PROGRAM "));
-    resize(644, 494);
+    Baseform = this;
+    ShowMessageBox = [this](const QString& Title, const QString& Text) {
+        QMessageBox box(QMessageBox::NoIcon, Title, Text, QMessageBox::Ok, this);
+        box.exec();
+    };
+    VaComm = std::make_unique<TVaComm>();
+    UDPServer = std::make_unique<TIdUDPServer>();
+    BuildControls();
+    FormCreate();
+}
+
+TBaseform::~TBaseform() {
+    if (!m_closing)
+        FormClose();
+    SetApplicationExceptionHandler({});
+    if (Baseform == this)
+        Baseform = nullptr;
+}
+
+// ---------------------------------------------------------------- layout
+
+void TBaseform::BuildControls() {
+    setWindowTitle(QStringLiteral("  TEVRO SERVICE PROGRAM "));
+    setWindowIcon(MakeIcon());
+    setFont(Font({"MS Sans Serif", "Liberation Sans", "DejaVu Sans"}, 11));
+    QPalette pal = palette();
+    pal.setColor(QPalette::Window, QColor(240, 240, 240)); // clBtnFace
+    setPalette(pal);
+    setAutoFillBackground(true);
+    resize(ClientWidth + 2 * FormBorder, ClientHeight + 2 * FormBorder);
+
+    auto place = [](QWidget* W, int L, int T, int Wd, int H) { W->setGeometry(L, T, Wd, H); };
+    const QFont smallFont = Font({"MS Sans Serif", "Liberation Sans", "DejaVu Sans"}, 8);
+
+    vPanel = new QWidget(this);
+    sPanel = new QWidget(this);
+    iPanel = new QWidget(this);
+
+    // Log.
+    MemMess = new TLogView(m_log, vPanel);
+    MemMess->setObjectName("MemMess");
+    QPalette memPal = MemMess->palette();
+    memPal.setColor(QPalette::Base, QColor(192, 220, 192)); // clMoneyGreen
+    memPal.setColor(QPalette::Text, Qt::black);
+    MemMess->setPalette(memPal);
+    MemMess->setFont(Font({"Arial", "Liberation Sans", "DejaVu Sans"}, 11, true));
+    MemMess->setFocusPolicy(Qt::ClickFocus); // skipped by the Tab key
+
+    // Right column.
+    GrBxInit = new QGroupBox(" Initialization COM ", sPanel);
+    place(GrBxInit, 5, 5, 228, 57);
+    RButPack = new QRadioButton("Packet Com", GrBxInit);
+    place(RButPack, 6, 37, 80, 17);
+    RButDirect = new QRadioButton("Direct Com", GrBxInit);
+    place(RButDirect, 6, 19, 80, 17);
+    BtSet = new QPushButton("Settings", GrBxInit);
+    place(BtSet, 164, 30, 58, 22);
+    ChBxTreat = new QCheckBox("Treat", GrBxInit);
+    place(ChBxTreat, 95, 37, 50, 16);
+    ScrChBx = new QCheckBox("Screen", GrBxInit);
+    place(ScrChBx, 95, 21, 58, 16);
+
+    GroupBox1 = new QGroupBox(" Initialization Socket ", sPanel);
+    place(GroupBox1, 5, 62, 228, 131);
+    auto label = [&](const char* Caption, int Top) {
+        auto* l = new QLabel(Caption, GroupBox1);
+        l->move(18, Top);
+        l->adjustSize();
+        return l;
+    };
+    LHostName = label("Host name:  ", 21);
+    LHostAddress = label("Host address:  ", 37);
+    LPort = label("Port:", 53);
+    LBufferSize = label("Buffer size:  ", 69);
+    LRemHost = label("Remote Host: ", 86);
+    Label1 = label("Remote Port: ", 106);
+    EdPort = new QLineEdit(GroupBox1);
+    place(EdPort, 45, 52, 37, 17);
+    EdPort->setFont(smallFont);
+    ChBxActiv = new QCheckBox("Activation", GroupBox1);
+    place(ChBxActiv, 146, 106, 75, 16);
+    edtHost = new QLineEdit("192.168.1.100", GroupBox1);
+    place(edtHost, 93, 86, 87, 17);
+    edtHost->setFont(smallFont);
+    edtPort = new QLineEdit("10501", GroupBox1);
+    place(edtPort, 93, 105, 37, 17);
+    edtPort->setFont(smallFont);
+
+    QFont presetFont =
+        Font({"Bodoni MT Poster Compressed", "Liberation Sans Narrow", "DejaVu Sans Condensed"},
+             11);
+    presetFont.setStretch(QFont::Condensed);
+    for (int i = 0; i < 12; ++i) {
+        Presets[i] = new QPushButton(PresetTable[i].Caption, sPanel);
+        Presets[i]->setObjectName(PresetTable[i].Name);
+        Presets[i]->setFont(presetFont);
+        place(Presets[i], i < 6 ? 17 : 121, 199 + 24 * (i % 6), 95, 22);
+    }
+
+    // Bottom strip.
+    GrBxSet = new QGroupBox(" Port settings ", iPanel);
+    place(GrBxSet, 0, 0, 209, 71);
+    GrBxSet->hide();
+    ComboPortNum = new QComboBox(GrBxSet);
+    for (int i = 1; i <= 16; ++i)
+        ComboPortNum->addItem(QString("Com %1").arg(i));
+    ComboPortNum->setFont(Font({"Fixedsys", "DejaVu Sans Mono", "Liberation Mono"}, 12));
+    place(ComboPortNum, 6, 16, 90, 21);
+    BtnOpen = new QPushButton("OPEN", GrBxSet);
+    place(BtnOpen, 100, 43, 48, 22);
+    BtnClose = new QPushButton("CLOSE", GrBxSet);
+    place(BtnClose, 152, 43, 48, 22);
+    ComboBaudrate = new QComboBox(GrBxSet);
+    for (const char* rate : {"110", "300", "600", "1200", "2400", "4800", "9600", "14400", "19200",
+                             "28800", "38400", "56000", "57600", "115200", "128000", "256000",
+                             "230400", "460800", "921600"})
+        ComboBaudrate->addItem(rate);
+    ComboBaudrate->setFont(Font({"Fixedsys", "DejaVu Sans Mono", "Liberation Mono"}, 11));
+    place(ComboBaudrate, 6, 42, 90, 21);
+    ChBxDTR = new QCheckBox("DTR", GrBxSet);
+    place(ChBxDTR, 99, 24, 46, 16);
+    ChBxRTS = new QCheckBox("RTS", GrBxSet);
+    place(ChBxRTS, 146, 24, 46, 16);
+
+    GrBxCmdLn = new QGroupBox(QString::fromUtf8(" \u0421ommand line "), iPanel);
+    place(GrBxCmdLn, 214, 28, 415, 43);
+    EdCmdLn = new QLineEdit(GrBxCmdLn);
+    place(EdCmdLn, 5, 14, 296, 23);
+    EdCmdLn->setFont(Font({"Arial", "Liberation Sans", "DejaVu Sans"}, 12, true));
+    BtTransmit = new QPushButton("To COM", GrBxCmdLn);
+    place(BtTransmit, 306, 15, 50, 22);
+    BtnETX = new QPushButton("To Sock", GrBxCmdLn);
+    place(BtnETX, 360, 15, 50, 22);
+    ButtonReset = new QPushButton("Clean", iPanel);
+    place(ButtonReset, 220, 2, 90, 18);
+
+    StatusBar = new TStatusBar({{50, Qt::AlignHCenter, {}},
+                                {50, Qt::AlignHCenter, {}},
+                                {50, Qt::AlignHCenter, {}},
+                                {50, Qt::AlignHCenter, {}},
+                                {50, Qt::AlignLeft, {}},
+                                {50, Qt::AlignLeft, {}},
+                                {150, Qt::AlignLeft, QString::fromUtf8("Com-порт не выбран")},
+                                {150, Qt::AlignLeft, {}},
+                                {50, Qt::AlignLeft, {}}},
+                               iPanel);
+
+    // Tab order as listed: log skipped, right column, then the bottom strip.
+    QWidget* order[] = {RButPack, RButDirect, BtSet, ChBxTreat, ScrChBx, EdPort, ChBxActiv,
+                        edtHost, edtPort};
+    QWidget* prev = nullptr;
+    for (QWidget* w : order) {
+        if (prev)
+            setTabOrder(prev, w);
+        prev = w;
+    }
+    for (QWidget* w : Presets) {
+        setTabOrder(prev, w);
+        prev = w;
+    }
+    for (QWidget* w : std::initializer_list<QWidget*>{ComboPortNum, BtnOpen, BtnClose,
+                                                      ComboBaudrate, ChBxDTR, ChBxRTS, EdCmdLn,
+                                                      BtTransmit, BtnETX, ButtonReset}) {
+        setTabOrder(prev, w);
+        prev = w;
+    }
+
+    SysTimer = new QTimer(this);
+    SysTimer->setTimerType(Qt::PreciseTimer);
+    SysTimer->setInterval(5);
+
+    // Wiring: every handler runs guarded, so what it raises ends in AppException.
+    auto guard = [](auto Fn) { return [Fn] { Guarded(Fn); }; };
+    connect(RButDirect, &QRadioButton::toggled, this, [this, guard](bool On) {
+        if (On)
+            guard([this] { RButDirectClick(); })();
+    });
+    connect(RButPack, &QRadioButton::toggled, this, [this, guard](bool On) {
+        if (On)
+            guard([this] { RButPackClick(); })();
+    });
+    connect(BtSet, &QPushButton::clicked, this, guard([this] { BtSetClick(); }));
+    connect(ComboPortNum, &QComboBox::activated, this, guard([this] { ComboPortNumChange(); }));
+    connect(ComboBaudrate, &QComboBox::activated, this, guard([this] { ComboBaudrateChange(); }));
+    connect(BtnOpen, &QPushButton::clicked, this, guard([this] { BtnOpenClick(); }));
+    connect(BtnClose, &QPushButton::clicked, this, guard([this] { BtnCloseClick(); }));
+    connect(ChBxDTR, &QCheckBox::toggled, this, guard([this] { ChBxDTRClick(); }));
+    connect(ChBxRTS, &QCheckBox::toggled, this, guard([this] { ChBxRTSClick(); }));
+    connect(ButtonReset, &QPushButton::clicked, this, guard([this] { ButtonResetClick(); }));
+    connect(SysTimer, &QTimer::timeout, this, guard([this] { SysTimerTimer(); }));
+    connect(BtTransmit, &QPushButton::clicked, this, guard([this] { BtTransmitClick(); }));
+    connect(BtnETX, &QPushButton::clicked, this, guard([this] { BtnETXClick(); }));
+    connect(ChBxActiv, &QCheckBox::toggled, this, guard([this] { ChBxActivClick(); }));
+    for (int i = 0; i < 12; ++i)
+        connect(Presets[i], &QPushButton::clicked, this, guard([this, i] { SendPreset(i); }));
+    EdCmdLn->installEventFilter(this);
+
+    VaComm->OnOpen = [this](TVaCustomComm* S) { VaCommOpen(S); };
+    VaComm->OnClose = [this](TVaCustomComm* S) { VaCommClose(S); };
+    VaComm->OnRxChar = [this](TVaCustomComm* S, int N) { VaCommRxChar(S, N); };
+    UDPServer->SetDefaultPort(50000);
+    UDPServer->OnUDPRead = [this](TIdUDPServer* S, const std::string& D, TIdSocketHandle& B) {
+        UDPServerUDPRead(S, D, B);
+    };
+    LayoutPanels();
+}
+
+void TBaseform::LayoutPanels() {
+    // The right column keeps its width and the bottom strip its height; the log takes the rest.
+    const int w = std::max(width() - 2 * FormBorder, SPanelWidth + 2 * PanelBorder + 20);
+    const int h = std::max(height() - 2 * FormBorder, IPanelHeight + 2 * PanelBorder + 20);
+    iPanel->setGeometry(FormBorder, FormBorder + h - IPanelHeight, w, IPanelHeight);
+    sPanel->setGeometry(FormBorder + w - SPanelWidth, FormBorder, SPanelWidth, h - IPanelHeight);
+    vPanel->setGeometry(FormBorder, FormBorder, w - SPanelWidth, h - IPanelHeight);
+    MemMess->setGeometry(PanelBorder, PanelBorder, vPanel->width() - 2 * PanelBorder,
+                         vPanel->height() - 2 * PanelBorder);
+    StatusBar->setGeometry(0, IPanelHeight - 26, w, 26);
+}
+
+void TBaseform::resizeEvent(QResizeEvent* E) {
+    QWidget::resizeEvent(E);
+    LayoutPanels();
+}
+
+// ---------------------------------------------------------------- start-up and shut-down
+
+void TBaseform::FormCreate() {
+    SetApplicationExceptionHandler([this](std::exception_ptr E) { AppException(E); });
+    Guarded([this] {
+        ComboPortNum->setCurrentIndex(ComboPortNum->findText("Com 1"));
+        ComboBaudrate->setCurrentIndex(ComboBaudrate->findText("115200"));
+        VaComm->SetDatabits(db8);
+        VaComm->SetParity(paNone);
+        VaComm->SetStopbits(sb1);
+        std::memset(CaptureBuf, 0, sizeof CaptureBuf);
+        UserThread = new TUserThread([] {
+            if (Baseform)
+                Baseform->AnswerRequest();
+        });
+        UserThread->SetPriority(tpNormal);
+        UserThread->Start();
+        LHostName->setText(LHostName->text() +
+                           QString::fromStdString(UDPServer->LocalHostName()));
+        LHostName->adjustSize();
+        LHostAddress->setText(LHostAddress->text() +
+                              QString::fromStdString(GStack()->LocalHostAddress()));
+        LHostAddress->adjustSize();
+        EdPort->setText(QString::number(UDPServer->DefaultPort()));
+        LBufferSize->setText(LBufferSize->text() + QString::number(UDPServer->BufferSize()));
+        LBufferSize->adjustSize();
+    });
+    // Centre on the desktop when first shown; the focus starts on "To Sock".
+    if (QScreen* screen = QGuiApplication::primaryScreen()) {
+        const QRect r = screen->availableGeometry();
+        move(r.center() - QPoint(width() / 2, height() / 2));
+    }
+    BtnETX->setFocus(Qt::OtherFocusReason);
+}
+
+void TBaseform::FormClose() {
+    m_closing = true;
+    if (UserThread) {
+        UserThread->Terminate();
+        // The thread may be waiting for its main-thread call: serve it until it has stopped.
+        while (UserThread->Running)
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    }
+    Guarded([this] { VaComm->Close(); });
+}
+
+void TBaseform::closeEvent(QCloseEvent* E) {
+    if (!m_closing)
+        FormClose();
+    E->accept();
+}
+
+void TBaseform::AppException(std::exception_ptr E) {
+    try {
+        std::rethrow_exception(E);
+    } catch (const EVaCommError& X) {
+        const QString text = QString::fromUtf8(X.what());
+        if (m_messageBoxOpen) {
+            // One box at a time: an error raised while a box is open is not stacked on it.
+            WriteErrorLine(E);
+            return;
+        }
+        m_messageBoxOpen = true;
+        try {
+            ShowMessageBox(QString::fromStdString(ApplicationTitle()), text);
+        } catch (...) {
+        }
+        m_messageBoxOpen = false;
+    } catch (...) {
+        // Not shown in the window; a line on standard error says why an action did nothing.
+        WriteErrorLine(E);
+    }
+}
+
+// ---------------------------------------------------------------- console log
+
+void TBaseform::LogAppend(const std::string& Text) {
+    m_log.Append(Text);
+    MemMess->LogChanged();
+}
+
+void TBaseform::LogAddLine(const std::string& Text) {
+    m_log.AddLine(Text);
+    MemMess->LogChanged();
+}
+
+void TBaseform::LogSetText(const std::string& Text) {
+    m_log.SetText(Text);
+    MemMess->LogChanged();
+}
+
+std::string TBaseform::LogGetText() const { return m_log.Text(); }
+
+void TBaseform::LogClear() {
+    m_log.Clear();
+    MemMess->LogChanged();
+}
+
+// ---------------------------------------------------------------- port control
+
+void TBaseform::FocusReturn() { EdCmdLn->setFocus(Qt::OtherFocusReason); }
+
+void TBaseform::RButDirectClick() {
+    RButPackTag = 0;
+    ComboBaudrate->setCurrentIndex(ComboBaudrate->findText("115200"));
+    BtnOpenClick();
+}
+
+void TBaseform::RButPackClick() {
+    RButPackTag = 1;
+    ComboBaudrate->setCurrentIndex(ComboBaudrate->findText("115200"));
+    BtnOpenClick();
+}
+
+void TBaseform::BtSetClick() {
+    GrBxSet->setVisible(!GrBxSet->isVisible());
+    FocusReturn();
+}
+
+void TBaseform::ComboPortNumChange() { FocusReturn(); }
+
+void TBaseform::ComboBaudrateChange() { FocusReturn(); }
+
+void TBaseform::BtnOpenClick() {
+    try {
+        VaComm->Close();
+        VaComm->SetPortNum(ComboPortNum->currentIndex() + 1);
+        VaComm->SetUserBaudrate(StrToInt(ComboBaudrate->currentText()));
+        m_modemErrorReported = false;
+        VaComm->Open();
+    } catch (...) {
+        ComboPortNum->setCurrentIndex(std::max(-1, ComboPortNum->currentIndex() - 1));
+        throw;
+    }
+    FocusReturn();
+}
+
+void TBaseform::BtnCloseClick() {
+    VaComm->Close();
+    FocusReturn();
+}
+
+void TBaseform::ChBxDTRClick() {
+    VaComm->SetDTR(ChBxDTR->isChecked());
+    StatusBar->SetPanelText(0, ChBxDTR->isChecked() ? "DTR" : "");
+    FocusReturn();
+}
+
+void TBaseform::ChBxRTSClick() {
+    VaComm->SetRTS(ChBxRTS->isChecked());
+    StatusBar->SetPanelText(2, ChBxRTS->isChecked() ? "RTS" : "");
+    FocusReturn();
+}
+
+void TBaseform::ButtonResetClick() {
+    LogClear();
+    FocusReturn();
+}
+
+void TBaseform::VaCommOpen(TVaCustomComm*) {
+    StatusBar->SetPanelText(6, QString::fromUtf8(" Com-порт ") +
+                                   QString::number(VaComm->PortNum()) +
+                                   QString::fromUtf8(" [активен]"));
+    VaComm->SetDTR(false);
+    ChBxDTR->setChecked(false);
+    StatusBar->SetPanelText(0, "");
+    VaComm->SetRTS(false);
+    ChBxRTS->setChecked(false);
+    StatusBar->SetPanelText(2, "");
+    VaComm->SetDTR(true);
+    ChBxDTR->setChecked(true);
+    StatusBar->SetPanelText(0, "DTR");
+    VaComm->SetRTS(true);
+    ChBxRTS->setChecked(true);
+    StatusBar->SetPanelText(2, "RTS");
+    SysTimer->start();
+}
+
+void TBaseform::VaCommClose(TVaCustomComm*) {
+    VaComm->SetDTR(false);
+    VaComm->SetRTS(false);
+    ChBxDTR->setChecked(false);
+    ChBxRTS->setChecked(false);
+    StatusBar->SetPanelText(0, "");
+    StatusBar->SetPanelText(2, "");
+    StatusBar->SetPanelText(6, QString::fromUtf8(" Com-порт не выбран"));
+    SysTimer->stop();
+}
+
+void TBaseform::SysTimerTimer() {
+    try {
+        StatusBar->SetPanelText(1, VaComm->ModemLineOn(2) ? "DSR" : "");
+        StatusBar->SetPanelText(3, VaComm->ModemLineOn(1) ? "CTS" : "");
+        StatusBar->SetPanelText(4, VaComm->ModemLineOn(3) ? "RING" : "");
+        StatusBar->SetPanelText(5, VaComm->ModemLineOn(4) ? "DCD" : "");
+        m_modemErrorReported = false;
+    } catch (...) {
+        // A lasting failure (an unplugged adapter) is reported once, not every 5 ms; again
+        // only after a query has succeeded in between or the port has been reopened.
+        if (!m_modemErrorReported) {
+            m_modemErrorReported = true;
+            throw;
+        }
+        return;
+    }
+    if (RxCountdown.load() > 0)
+        RxCountdown.store(RxCountdown.load() - 1);
+}
+
+// ---------------------------------------------------------------- receive display
+
+void TBaseform::VaCommRxChar(TVaCustomComm*, int) {
+    const std::string chunk = VaComm->ReadText();
+    if (RButPackTag == 0) {
+        size_t pos = 0;
+        const bool screen = ScrChBx->isChecked();
+        if (screen && chunk.size() >= 2 && chunk[0] == '\r' && chunk[1] == '\r') {
+            LogClear();
+            pos = 2;
+        }
+        // The chunk's bytes gathered into one append that leaves the same text as one append
+        // per byte: each CR and each LF of its own makes one line break.
+        std::string text;
+        text.reserve(chunk.size() + 16);
+        for (; pos < chunk.size() && chunk[pos] != '\0'; ++pos) {
+            const unsigned char b = static_cast<unsigned char>(chunk[pos]);
+            if (b == '\r' || (screen && b == '\n'))
+                text += "\r\n";
+            else if (screen || b >= 32)
+                text += static_cast<char>(b);
+        }
+        if (!text.empty())
+            LogAppend(text);
+        return;
+    }
+    RxCountdown = 10;
+    static const char digits[] = "0123456789ABCDEF";
+    std::string text = "Rx- ";
+    text.reserve(4 + 3 * chunk.size() + 2);
+    bool captured = false;
+    for (unsigned char b : chunk) {
+        text += digits[b >> 4];
+        text += digits[b & 15];
+        text += ' ';
+        if (ChBxTreat->isChecked()) {
+            CaptureBuf[CaptureWr++] = b;
+            captured = true;
+        }
+    }
+    (void)captured;
+    text += "\r\n"; // the chunk's line ends
+    LogAppend(text);
+}
+
+// ---------------------------------------------------------------- command line and presets
+
+void TBaseform::ReportWriteError() {
+    LogAddLine("Error writing to: " + ("Port " + std::to_string(VaComm->PortNum())));
+}
+
+void TBaseform::WriteOrReport(const std::string& Text) {
+    if (!VaComm->WriteText(Text))
+        ReportWriteError();
+}
+
+void TBaseform::BtTransmitClick() {
+    WriteOrReport(QStringToCp1251(EdCmdLn->text()) + "\r\n");
+    FocusReturn();
+}
+
+void TBaseform::EdCmdLnKeyPress(int Key) {
+    std::string text;
+    switch (Key) {
+    case 13:
+        text = QStringToCp1251(EdCmdLn->text()) + "\r\n";
+        break;
+    case 24:
+    case 27:
+    case '+':
+        text = std::string(1, static_cast<char>(Key));
+        break;
+    default:
+        break;
+    }
+    if (!text.empty())
+        WriteOrReport(text);
+    FocusReturn();
+}
+
+bool TBaseform::eventFilter(QObject* Watched, QEvent* E) {
+    if (Watched == EdCmdLn && E->type() == QEvent::KeyPress) {
+        auto* k = static_cast<QKeyEvent*>(E);
+        int key = -1;
+        if (k->key() == Qt::Key_Return || k->key() == Qt::Key_Enter)
+            key = 13;
+        else if (k->key() == Qt::Key_Escape)
+            key = 27;
+        else if (k->key() == Qt::Key_X && (k->modifiers() & Qt::ControlModifier))
+            key = 24;
+        else if (k->text().size() == 1)
+            key = k->text().at(0).unicode();
+        // Runs before the box handles the key; the box then handles it as usual.
+        if (key >= 0)
+            Guarded([this, key] { EdCmdLnKeyPress(key); });
+    }
+    return QWidget::eventFilter(Watched, E);
+}
+
+void TBaseform::SendPreset(int Index) {
+    WriteOrReport(std::string(PresetTable[Index].Command) + "\r\n");
+    FocusReturn();
+}
+
+// ---------------------------------------------------------------- packet responder
+
+void TBaseform::AnswerRequest() {
+    Guarded([this] {
+        ::AnswerRequest([this](const std::string& S) { return VaComm->WriteText(S); },
+                        [this] { ReportWriteError(); });
+    });
+}
+
+// ---------------------------------------------------------------- UDP
+
+void TBaseform::ChBxActivClick() {
+    if (ChBxActiv->isChecked()) {
+        UDPServer->SetDefaultPort(StrToInt(EdPort->text()));
+        UDPServer->SetActive(true);
+    } else {
+        UDPServer->SetActive(false);
+    }
+}
+
+void TBaseform::BtnETXClick() {
+    const std::string data = QStringToCp1251(EdCmdLn->text()) + "\r";
+    const int port = StrToInt(edtPort->text());
+    const std::string host = QStringToCp1251(edtHost->text());
+    UDPServer->Send(host, port, data);
+}
+
+void TBaseform::UDPServerUDPRead(TIdUDPServer*, const std::string& AData,
+                                 TIdSocketHandle& ABinding) {
+    if (m_closing)
+        return; // the window is going: the datagram is dropped quietly
+    const std::string& s = AData;
+    edtHost->setText(QString::fromStdString(ABinding.SenderIP));
+    edtPort->setText(QString::number(ABinding.SenderPort));
+    LogAddLine("");
+    std::string u = s;
+    for (char& c : u)
+        if (c >= 'a' && c <= 'z')
+            c = static_cast<char>(c - 'a' + 'A');
+    if (u.find("ACT") != std::string::npos) {
+        WriteOrReport(s);
+        LogSetText("Activation " + DateTimeStamp());
+        return;
+    }
+    std::string line;
+    for (char c : s) {
+        if (c == '\0')
+            break;
+        if (static_cast<unsigned char>(c) >= 32)
+            line += c;
+    }
+    if (!line.empty())
+        LogAppend(line);
+    if (u.find("SSI") != std::string::npos)
+        LogAppend(" >>> " + DateTimeStamp());
+    if (u.find("HELLO") != std::string::npos)
+        LogAppend(" >>> " + ABinding.SenderIP + "  " + DateTimeStamp());
+    if (u.find("IMEI") != std::string::npos)
+        LogAppend(" >>> " + DateTimeStamp());
 }

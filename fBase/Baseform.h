@@ -1,10 +1,125 @@
-// The console's one window.
+// The console's one window: its controls, their handlers and the console log.
 #pragma once
 
+#include "ConsoleLog.h"
+#include "IdUDPServer.h"
+#include "VaComm.h"
+
 #include <QWidget>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <string>
+
+class QCheckBox;
+class QComboBox;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QRadioButton;
+class QTimer;
+class TLogView;
+class TStatusBar;
+class TUserThread;
 
 class TBaseform : public QWidget {
     Q_OBJECT
 public:
+    // Platform of the serial component; empty takes the system's own (tests pass a fake).
     explicit TBaseform(QWidget* Parent = nullptr);
+    ~TBaseform() override;
+
+    // The console log.
+    void LogAppend(const std::string& Text);
+    void LogAddLine(const std::string& Text);
+    void LogSetText(const std::string& Text);
+    std::string LogGetText() const;
+    void LogClear();
+
+    // The application's handler of errors that no handler caught.
+    void AppException(std::exception_ptr E);
+    // Shows a serial error; replaced by tests, which cannot answer a modal box.
+    std::function<void(const QString& Title, const QString& Text)> ShowMessageBox;
+
+    void ReportWriteError();
+    // One responder step: answers the next request in the capture buffer.
+    void AnswerRequest();
+
+    // Handlers, named after their control and event.
+    void RButDirectClick();
+    void RButPackClick();
+    void BtSetClick();
+    void ComboPortNumChange();
+    void ComboBaudrateChange();
+    void BtnOpenClick();
+    void BtnCloseClick();
+    void ChBxDTRClick();
+    void ChBxRTSClick();
+    void ButtonResetClick();
+    void VaCommOpen(TVaCustomComm* Sender);
+    void VaCommClose(TVaCustomComm* Sender);
+    void SysTimerTimer();
+    void VaCommRxChar(TVaCustomComm* Sender, int Count);
+    void BtTransmitClick();
+    void EdCmdLnKeyPress(int Key);
+    void SendPreset(int Index);
+    void ChBxActivClick();
+    void BtnETXClick();
+    void UDPServerUDPRead(TIdUDPServer* Sender, const std::string& AData,
+                          TIdSocketHandle& ABinding);
+
+    // Packet mode flag: 0 Direct, 1 Packet (kept in the Tag of "Packet Com").
+    int RButPackTag = 0;
+
+    // Controls.
+    QWidget *vPanel, *sPanel, *iPanel;
+    TLogView* MemMess;
+    QGroupBox *GrBxInit, *GroupBox1, *GrBxSet, *GrBxCmdLn;
+    QRadioButton *RButPack, *RButDirect;
+    QPushButton* BtSet;
+    QCheckBox *ChBxTreat, *ScrChBx, *ChBxActiv, *ChBxDTR, *ChBxRTS;
+    QLabel *LHostName, *LHostAddress, *LPort, *LBufferSize, *LRemHost, *Label1;
+    QLineEdit *EdPort, *edtHost, *edtPort, *EdCmdLn;
+    QPushButton* Presets[12];
+    TStatusBar* StatusBar;
+    QComboBox *ComboPortNum, *ComboBaudrate;
+    QPushButton *BtnOpen, *BtnClose, *BtTransmit, *BtnETX, *ButtonReset;
+
+    // Components.
+    std::unique_ptr<TVaComm> VaComm;
+    std::unique_ptr<TIdUDPServer> UDPServer;
+    QTimer* SysTimer;
+
+    // The twelve preset commands: caption and the text sent (without its CR LF).
+    struct TPreset {
+        const char* Name;
+        const char* Caption;
+        const char* Command;
+    };
+    static const TPreset PresetTable[12];
+
+protected:
+    void closeEvent(QCloseEvent* E) override;
+    bool eventFilter(QObject* Watched, QEvent* E) override;
+
+private:
+    void BuildControls();
+    void LayoutPanels();
+    void FormCreate();
+    void FormClose();
+    void FocusReturn();
+    void WriteOrReport(const std::string& Text);
+    void resizeEvent(QResizeEvent* E) override;
+
+    TConsoleLog m_log;
+    bool m_messageBoxOpen = false;
+    bool m_modemErrorReported = false;
+    bool m_closing = false;
 };
+
+// Gives the application the look the window's layout is drawn for.
+void ApplyConsoleStyle();
+
+// The main window, reached by the responder's step.
+extern TBaseform* Baseform;

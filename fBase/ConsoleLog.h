@@ -1,0 +1,40 @@
+// The console log's text: single bytes, CR LF line breaks, no size limit.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// Appends Text to Out with every lone CR and every lone LF made a CR LF pair. A CR at the end of
+// Text counts as lone: the log it goes into never ends in a lone CR, so appending piece by piece
+// gives the same text as normalising the whole.
+void AppendNormalized(std::string& Out, const char* Text, size_t Size);
+
+class TConsoleLog {
+public:
+    // Rows of the view index: a row ends after each LF, and a row longer than this is split
+    // so that no view work ever depends on the length of one line.
+    static constexpr size_t MaxRowBytes = 4096;
+
+    void Append(const std::string& Text);
+    void AddLine(const std::string& Text);
+    void SetText(const std::string& Text);
+    const std::string& Text() const { return m_text; }
+    void Clear();
+
+    bool Empty() const { return m_text.empty(); }
+    size_t Size() const { return m_text.size(); }
+    // Rows for the view; there is always at least one (the row the next text goes to).
+    size_t RowCount() const { return m_rowStarts.size(); }
+    size_t RowStart(size_t Row) const { return m_rowStarts[Row]; }
+    // End of the row's visible text: its line break is left out.
+    size_t RowEnd(size_t Row) const;
+    // Bumped on every change that is not an append, so the view knows to start over.
+    uint64_t Generation() const { return m_generation; }
+
+private:
+    void IndexFrom(size_t From);
+    std::string m_text;
+    std::vector<size_t> m_rowStarts{0};
+    uint64_t m_generation = 0;
+};

@@ -1,0 +1,278 @@
+#include "LogView.h"
+
+#include "Cp1251.h"
+
+#include <QApplication>
+#include <QClipboard>
+#include <QContextMenuEvent>
+#include <QKeyEvent>
+#include <QMenu>
+#include <QPainter>
+#include <QScrollBar>
+#include <QTimer>
+
+namespace {
+constexpr int Margin = 2;
+}
+
+TLogView::TLogView(TConsoleLog& Log, QWidget* Parent) : QAbstractScrollArea(Parent), m_log(Log) {
+    setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    viewport()->setCursor(Qt::IBeamCursor);
+    verticalScrollBar()->setSingleStep(1);
+    UpdateMetrics();
+    Sync();
+}
+
+void TLogView::LogChanged() {
+    if (m_syncPending)
+        return;
+    m_syncPending = true;
+    QTimer::singleShot(0, this, [this] { Sync(); });
+}
+
+void TLogView::Sync() {
+    m_syncPending = false;
+    if (m_generation != m_log.Generation()) {
+        m_generation = m_log.Generation();
+        m_anchor = m_caret = 0;
+        m_followEnd = true;
+    }
+    m_anchor = std::min(m_anchor, m_log.Size());
+    m_caret = std::min(m_caret, m_log.Size());
+    QScrollBar* bar = verticalScrollBar();
+    const bool follow = m_followEnd;
+    const QSignalBlocker block(bar);
+    bar->setRange(0, static_cast<int>(m_log.RowCount() - 1));
+    bar->setPageStep(std::max(1, viewport()->height() / m_lineHeight));
+    if (follow)
+        bar->setValue(bar->maximum());
+    viewport()->update();
+}
+
+void TLogView::UpdateMetrics() {
+    QFontMetrics fm(font());
+    for (int b = 0; b < 256; ++b)
+        m_advance[b] = fm.horizontalAdvance(Cp1251ToChar(static_cast<unsigned char>(b)));
+    m_lineHeight = std::max(1, fm.height());
+    m_ascent = fm.ascent();
+}
+
+void TLogView::changeEvent(QEvent* E) {
+    if (E->type() == QEvent::FontChange) {
+        UpdateMetrics();
+        viewport()->update();
+    }
+    QAbstractScrollArea::changeEvent(E);
+}
+
+int TLogView::TextWidth() const { return std::max(8, viewport()->width() - 2 * Margin); }
+
+void TLogView::WrapRow(size_t Row, std::vector<std::pair<size_t, size_t>>& Out) const {
+    const std::string& text = m_log.Text();
+    const size_t begin = m_log.RowStart(Row), end = m_log.RowEnd(Row);
+    const int width = TextWidth();
+    size_t start = begin;
+    if (begin == end) {
+        Out.emplace_back(begin, end);
+        return;
+    }
+    while (start < end) {
+        int x = 0;
+        size_t i = start, lastBlank = std::string::npos;
+        while (i < end) {
+            const int w = m_advance[static_cast<unsigned char>(text[i])];
+            if (x + w > width && i > start)
+                break;
+            if (text[i] == ' ')
+                lastBlank = i;
+            x += w;
+            ++i;
+        }
+        size_t cut = i;
+        if (i < end && lastBlank != std::string::npos && lastBlank > start)
+            cut = lastBlank + 1; // break after the blank, as a word-wrapping text box does
+        Out.emplace_back(start, cut);
+        start = cut;
+    }
+}
+
+void TLogView::paintEvent(QPaintEvent*) {
+    QPainter p(viewport());
+    p.setFont(font());
+    const QPalette& pal = palette();
+    p.fillRect(viewport()->rect(), pal.color(QPalette::Base));
+    m_visible.clear();
+    const std::string& text = m_log.Text();
+    const int height = viewport()->height();
+    std::vector<std::pair<size_t, size_t>> pieces;
+
+    const size_t rows = m_log.RowCount();
+    QScrollBar* bar = verticalScrollBar();
+    if (m_followEnd || bar->value() >= bar->maximum()) {
+        // Bottom-aligned: the log's end is in view.
+        int y = height - Margin;
+        for (size_t r = rows; r-- > 0 && y > 0;) {
+            pieces.clear();
+            WrapRow(r, pieces);
+            for (size_t k = pieces.size(); k-- > 0 && y > 0;) {
+                y -= m_lineHeight;
+                m_visible.push_back({y, pieces[k].first, pieces[k].second});
+            }
+        }
+        std::reverse(m_visible.begin(), m_visible.end());
+    } else {
+        int y = Margin;
+        for (size_t r = static_cast<size_t>(bar->value()); r < rows && y < height; ++r) {
+            pieces.clear();
+            WrapRow(r, pieces);
+            for (auto& piece : pieces) {
+                if (y >= height)
+                    break;
+                m_visible.push_back({y, piece.first, piece.second});
+                y += m_lineHeight;
+            }
+        }
+    }
+
+    const size_t selB = SelectionStart(), selE = SelectionEnd();
+    const QColor selBack = pal.color(QPalette::Highlight), selText = pal.color(QPalette::HighlightedText);
+    const QColor normal = pal.color(QPalette::Text);
+    for (const auto& row : m_visible) {
+        const QString s = Cp1251ToQString(text.data() + row.begin, row.end - row.begin);
+        const int baseline = row.y + m_ascent;
+        if (selE > selB && selB < row.end && selE > row.begin) {
+            // Selected part drawn over a highlight; the rest as usual.
+            int x = Margin;
+            size_t from = std::max(selB, row.begin), to = std::min(selE, row.end);
+            for (size_t i = row.begin; i < from; ++i)
+                x += m_advance[static_cast<unsigned char>(text[i])];
+            int w = 0;
+            for (size_t i = from; i < to; ++i)
+                w += m_advance[static_cast<unsigned char>(text[i])];
+            p.setPen(normal);
+            p.drawText(Margin, baseline, s);
+            p.fillRect(x, row.y, w, m_lineHeight, selBack);
+            p.setPen(selText);
+            p.drawText(x, baseline, s.mid(static_cast<qsizetype>(from - row.begin),
+                                          static_cast<qsizetype>(to - from)));
+        } else {
+            p.setPen(normal);
+            p.drawText(Margin, baseline, s);
+        }
+    }
+}
+
+void TLogView::resizeEvent(QResizeEvent* E) {
+    QAbstractScrollArea::resizeEvent(E);
+    Sync();
+}
+
+void TLogView::scrollContentsBy(int, int) {
+    QScrollBar* bar = verticalScrollBar();
+    m_followEnd = bar->value() >= bar->maximum();
+    viewport()->update();
+}
+
+size_t TLogView::OffsetAt(const QPoint& P) const {
+    if (m_visible.empty())
+        return m_log.Size();
+    const TVisualRow* row = &m_visible.front();
+    if (P.y() < row->y)
+        return row->begin;
+    for (const auto& r : m_visible)
+        if (P.y() >= r.y)
+            row = &r;
+    const std::string& text = m_log.Text();
+    int x = Margin;
+    for (size_t i = row->begin; i < row->end; ++i) {
+        const int w = m_advance[static_cast<unsigned char>(text[i])];
+        if (P.x() < x + w / 2)
+            return i;
+        x += w;
+    }
+    return row->end;
+}
+
+void TLogView::mousePressEvent(QMouseEvent* E) {
+    if (E->button() != Qt::LeftButton)
+        return;
+    setFocus(Qt::MouseFocusReason);
+    m_caret = OffsetAt(E->pos());
+    if (!(E->modifiers() & Qt::ShiftModifier))
+        m_anchor = m_caret;
+    m_selecting = true;
+    viewport()->update();
+}
+
+void TLogView::mouseMoveEvent(QMouseEvent* E) {
+    if (!m_selecting)
+        return;
+    QScrollBar* bar = verticalScrollBar();
+    if (E->pos().y() < 0)
+        bar->setValue(bar->value() - 1);
+    else if (E->pos().y() > viewport()->height())
+        bar->setValue(bar->value() + 1);
+    m_caret = OffsetAt(E->pos());
+    viewport()->update();
+}
+
+void TLogView::mouseReleaseEvent(QMouseEvent*) {
+    m_selecting = false;
+    if (SelectionEnd() > SelectionStart())
+        if (QClipboard* cb = QApplication::clipboard(); cb && cb->supportsSelection())
+            cb->setText(SelectedText(), QClipboard::Selection);
+}
+
+void TLogView::keyPressEvent(QKeyEvent* E) {
+    QScrollBar* bar = verticalScrollBar();
+    if (E->matches(QKeySequence::Copy)) {
+        CopySelection();
+    } else if (E->matches(QKeySequence::SelectAll)) {
+        SelectAll();
+    } else if (E->key() == Qt::Key_PageUp) {
+        bar->setValue(bar->value() - bar->pageStep());
+    } else if (E->key() == Qt::Key_PageDown) {
+        bar->setValue(bar->value() + bar->pageStep());
+    } else if (E->key() == Qt::Key_Up) {
+        bar->setValue(bar->value() - 1);
+    } else if (E->key() == Qt::Key_Down) {
+        bar->setValue(bar->value() + 1);
+    } else if (E->key() == Qt::Key_Home && (E->modifiers() & Qt::ControlModifier)) {
+        bar->setValue(0);
+    } else if (E->key() == Qt::Key_End && (E->modifiers() & Qt::ControlModifier)) {
+        bar->setValue(bar->maximum());
+    } else {
+        QAbstractScrollArea::keyPressEvent(E);
+    }
+}
+
+void TLogView::contextMenuEvent(QContextMenuEvent* E) {
+    QMenu menu(this);
+    QAction* copy = menu.addAction(tr("Copy"), this, &TLogView::CopySelection);
+    copy->setEnabled(SelectionEnd() > SelectionStart());
+    menu.addAction(tr("Select All"), this, &TLogView::SelectAll);
+    menu.exec(E->globalPos());
+}
+
+void TLogView::SelectAll() {
+    m_anchor = 0;
+    m_caret = m_log.Size();
+    viewport()->update();
+}
+
+QString TLogView::SelectedText() const {
+    const size_t b = SelectionStart(), e = std::min(SelectionEnd(), m_log.Size());
+    if (e <= b)
+        return {};
+    QString s = Cp1251ToQString(m_log.Text().data() + b, e - b);
+    s.replace(QLatin1String("\r\n"), QLatin1String("\n"));
+    return s;
+}
+
+void TLogView::CopySelection() {
+    if (SelectionEnd() <= SelectionStart())
+        return;
+    if (QClipboard* cb = QApplication::clipboard())
+        cb->setText(SelectedText());
+}

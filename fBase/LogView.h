@@ -1,0 +1,59 @@
+// The read-only view of the console log: draws only the rows on screen, so its cost does not
+// grow with the log; follows the end while scrolled to the bottom.
+#pragma once
+
+#include "ConsoleLog.h"
+
+#include <QAbstractScrollArea>
+#include <array>
+#include <vector>
+
+class TLogView : public QAbstractScrollArea {
+    Q_OBJECT
+public:
+    explicit TLogView(TConsoleLog& Log, QWidget* Parent = nullptr);
+
+    // Tells the view that the log has changed; the view catches up once per event-loop turn.
+    void LogChanged();
+    // The selection as byte offsets into the log's text.
+    size_t SelectionStart() const { return std::min(m_anchor, m_caret); }
+    size_t SelectionEnd() const { return std::max(m_anchor, m_caret); }
+    void SelectAll();
+    void CopySelection();
+    QString SelectedText() const;
+    bool FollowsEnd() const { return m_followEnd; }
+
+protected:
+    void paintEvent(QPaintEvent*) override;
+    void resizeEvent(QResizeEvent*) override;
+    void mousePressEvent(QMouseEvent*) override;
+    void mouseMoveEvent(QMouseEvent*) override;
+    void mouseReleaseEvent(QMouseEvent*) override;
+    void keyPressEvent(QKeyEvent*) override;
+    void contextMenuEvent(QContextMenuEvent*) override;
+    void scrollContentsBy(int, int) override;
+    void changeEvent(QEvent*) override;
+
+private:
+    struct TVisualRow {
+        int y;
+        size_t begin, end;
+    };
+    void Sync();
+    void UpdateMetrics();
+    // Splits one log row into visual rows that fit the width, at blanks where it can.
+    void WrapRow(size_t Row, std::vector<std::pair<size_t, size_t>>& Out) const;
+    size_t OffsetAt(const QPoint& P) const;
+    int TextWidth() const;
+
+    TConsoleLog& m_log;
+    bool m_syncPending = false;
+    bool m_followEnd = true;
+    uint64_t m_generation = 0;
+    std::array<int, 256> m_advance{};
+    int m_lineHeight = 13;
+    int m_ascent = 10;
+    std::vector<TVisualRow> m_visible;
+    size_t m_anchor = 0, m_caret = 0;
+    bool m_selecting = false;
+};
