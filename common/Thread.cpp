@@ -149,4 +149,6 @@ void TThread::ApplyPriority() {
     // Raising the priority needs privileges; where it is refused the thread runs at normal.
 }
 
-void Sleep(unsigned Ms) { std::this_thread::sleep_for(std::chrono::milliseconds(Ms)); }
+void Sleep(unsigned Ms) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(Ms));
+}

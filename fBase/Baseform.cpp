@@ -14,7 +14,6 @@
 #include <QComboBox>
 #include <QDateTime>
 #include <QFontDatabase>
-#include <QStyleFactory>
 #include <QGroupBox>
 #include <QKeyEvent>
 #include <QLabel>
@@ -25,6 +24,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScreen>
+#include <QStyleFactory>
 #include <QTimer>
 #include <cstring>
 
@@ -206,9 +206,8 @@ void TBaseform::BuildControls() {
     place(edtPort, 93, 105, 37, 17);
     edtPort->setFont(smallFont);
 
-    QFont presetFont =
-        Font({"Bodoni MT Poster Compressed", "Liberation Sans Narrow", "DejaVu Sans Condensed"},
-             11);
+    QFont presetFont = Font(
+        {"Bodoni MT Poster Compressed", "Liberation Sans Narrow", "DejaVu Sans Condensed"}, 11);
     presetFont.setStretch(QFont::Condensed);
     for (int i = 0; i < 12; ++i) {
         Presets[i] = new QPushButton(PresetTable[i].Caption, sPanel);
@@ -231,9 +230,9 @@ void TBaseform::BuildControls() {
     BtnClose = new QPushButton("CLOSE", GrBxSet);
     place(BtnClose, 152, 43, 48, 22);
     ComboBaudrate = new QComboBox(GrBxSet);
-    for (const char* rate : {"110", "300", "600", "1200", "2400", "4800", "9600", "14400", "19200",
-                             "28800", "38400", "56000", "57600", "115200", "128000", "256000",
-                             "230400", "460800", "921600"})
+    for (const char* rate :
+         {"110", "300", "600", "1200", "2400", "4800", "9600", "14400", "19200", "28800", "38400",
+          "56000", "57600", "115200", "128000", "256000", "230400", "460800", "921600"})
         ComboBaudrate->addItem(rate);
     ComboBaudrate->setFont(Font({"Fixedsys", "DejaVu Sans Mono", "Liberation Mono"}, 11));
     place(ComboBaudrate, 6, 42, 90, 21);
@@ -266,8 +265,8 @@ void TBaseform::BuildControls() {
                                iPanel);
 
     // Tab order as listed: log skipped, right column, then the bottom strip.
-    QWidget* order[] = {RButPack, RButDirect, BtSet, ChBxTreat, ScrChBx, EdPort, ChBxActiv,
-                        edtHost, edtPort};
+    QWidget* order[] = {RButPack, RButDirect, BtSet,   ChBxTreat, ScrChBx,
+                        EdPort,   ChBxActiv,  edtHost, edtPort};
     QWidget* prev = nullptr;
     for (QWidget* w : order) {
         if (prev)
@@ -278,9 +277,9 @@ void TBaseform::BuildControls() {
         setTabOrder(prev, w);
         prev = w;
     }
-    for (QWidget* w : std::initializer_list<QWidget*>{ComboPortNum, BtnOpen, BtnClose,
-                                                      ComboBaudrate, ChBxDTR, ChBxRTS, EdCmdLn,
-                                                      BtTransmit, BtnETX, ButtonReset}) {
+    for (QWidget* w :
+         std::initializer_list<QWidget*>{ComboPortNum, BtnOpen, BtnClose, ComboBaudrate, ChBxDTR,
+                                         ChBxRTS, EdCmdLn, BtTransmit, BtnETX, ButtonReset}) {
         setTabOrder(prev, w);
         prev = w;
     }
@@ -359,8 +358,7 @@ void TBaseform::FormCreate() {
         });
         UserThread->SetPriority(tpNormal);
         UserThread->Start();
-        LHostName->setText(LHostName->text() +
-                           QString::fromStdString(UDPServer->LocalHostName()));
+        LHostName->setText(LHostName->text() + QString::fromStdString(UDPServer->LocalHostName()));
         LHostName->adjustSize();
         LHostAddress->setText(LHostAddress->text() +
                               QString::fromStdString(GStack()->LocalHostAddress()));
@@ -433,7 +431,9 @@ void TBaseform::LogSetText(const std::string& Text) {
     MemMess->LogChanged();
 }
 
-std::string TBaseform::LogGetText() const { return m_log.Text(); }
+std::string TBaseform::LogGetText() const {
+    return m_log.Text();
+}
 
 void TBaseform::LogClear() {
     m_log.Clear();
@@ -442,7 +442,9 @@ void TBaseform::LogClear() {
 
 // ---------------------------------------------------------------- port control
 
-void TBaseform::FocusReturn() { EdCmdLn->setFocus(Qt::OtherFocusReason); }
+void TBaseform::FocusReturn() {
+    EdCmdLn->setFocus(Qt::OtherFocusReason);
+}
 
 void TBaseform::RButDirectClick() {
     RButPackTag = 0;
@@ -461,9 +463,13 @@ void TBaseform::BtSetClick() {
     FocusReturn();
 }
 
-void TBaseform::ComboPortNumChange() { FocusReturn(); }
+void TBaseform::ComboPortNumChange() {
+    FocusReturn();
+}
 
-void TBaseform::ComboBaudrateChange() { FocusReturn(); }
+void TBaseform::ComboBaudrateChange() {
+    FocusReturn();
+}
 
 void TBaseform::BtnOpenClick() {
     try {

@@ -36,7 +36,9 @@ const std::unordered_map<char16_t, unsigned char>& Reverse() {
 }
 } // namespace
 
-QChar Cp1251ToChar(unsigned char B) { return QChar(Table[B]); }
+QChar Cp1251ToChar(unsigned char B) {
+    return QChar(Table[B]);
+}
 
 QString Cp1251ToQString(const char* Data, size_t Size) {
     QString s(static_cast<qsizetype>(Size), Qt::Uninitialized);
@@ -57,4 +59,6 @@ std::string QStringToCp1251(const QString& S) {
     return out;
 }
 
-std::string Utf8ToCp1251(const char* Utf8) { return QStringToCp1251(QString::fromUtf8(Utf8)); }
+std::string Utf8ToCp1251(const char* Utf8) {
+    return QStringToCp1251(QString::fromUtf8(Utf8));
+}

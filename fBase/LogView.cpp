@@ -66,7 +66,9 @@ void TLogView::changeEvent(QEvent* E) {
     QAbstractScrollArea::changeEvent(E);
 }
 
-int TLogView::TextWidth() const { return std::max(8, viewport()->width() - 2 * Margin); }
+int TLogView::TextWidth() const {
+    return std::max(8, viewport()->width() - 2 * Margin);
+}
 
 void TLogView::WrapRow(size_t Row, std::vector<std::pair<size_t, size_t>>& Out) const {
     const std::string& text = m_log.Text();
@@ -136,7 +138,8 @@ void TLogView::paintEvent(QPaintEvent*) {
     }
 
     const size_t selB = SelectionStart(), selE = SelectionEnd();
-    const QColor selBack = pal.color(QPalette::Highlight), selText = pal.color(QPalette::HighlightedText);
+    const QColor selBack = pal.color(QPalette::Highlight),
+                 selText = pal.color(QPalette::HighlightedText);
     const QColor normal = pal.color(QPalette::Text);
     for (const auto& row : m_visible) {
         const QString s = Cp1251ToQString(text.data() + row.begin, row.end - row.begin);
@@ -154,8 +157,9 @@ void TLogView::paintEvent(QPaintEvent*) {
             p.drawText(Margin, baseline, s);
             p.fillRect(x, row.y, w, m_lineHeight, selBack);
             p.setPen(selText);
-            p.drawText(x, baseline, s.mid(static_cast<qsizetype>(from - row.begin),
-                                          static_cast<qsizetype>(to - from)));
+            p.drawText(
+                x, baseline,
+                s.mid(static_cast<qsizetype>(from - row.begin), static_cast<qsizetype>(to - from)));
         } else {
             p.setPen(normal);
             p.drawText(Margin, baseline, s);

@@ -28,7 +28,9 @@ constexpr std::array<uint8_t, 256> MakeCrcTable() {
 constexpr auto CrcTable = MakeCrcTable();
 } // namespace
 
-uint8_t Crc8Update(uint8_t Crc, uint8_t Data) { return CrcTable[Crc ^ Data]; }
+uint8_t Crc8Update(uint8_t Crc, uint8_t Data) {
+    return CrcTable[Crc ^ Data];
+}
 
 bool ExtractPacket(uint8_t Start, uint8_t& Read, uint8_t Write, const TRing& Ring, TRing& Body) {
     if (Read == Write)

@@ -23,11 +23,11 @@ bool BuildPacket(uint8_t Start, const TRing& Data, uint8_t Limit, uint8_t& Write
 
 // Shared state of the packet link; all of it lives on the main thread except that the
 // responder thread sets RxCountdown once when it starts.
-extern TRing CaptureBuf;   // ring of captured received bytes
-extern uint8_t CaptureWr;  // where the next captured byte goes
-extern uint8_t CaptureRd;  // first unread captured byte
+extern TRing CaptureBuf;                 // ring of captured received bytes
+extern uint8_t CaptureWr;                // where the next captured byte goes
+extern uint8_t CaptureRd;                // first unread captured byte
 extern std::atomic<uint8_t> RxCountdown; // timer ticks left before an incomplete frame is dropped
-extern TRing PacketBuf;    // request body, then the answer ring
-extern uint8_t SendRd;     // first answer byte not yet handed to the port
-extern uint8_t SendWr;     // end of the answer bytes in PacketBuf
-extern TRing AnswerBuf;    // answer body: length 2, echoed byte, kind
+extern TRing PacketBuf;                  // request body, then the answer ring
+extern uint8_t SendRd;                   // first answer byte not yet handed to the port
+extern uint8_t SendWr;                   // end of the answer bytes in PacketBuf
+extern TRing AnswerBuf;                  // answer body: length 2, echoed byte, kind

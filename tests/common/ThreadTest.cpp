@@ -1,6 +1,6 @@
+#include "Thread.h"
 #include "Application.h"
 #include "Exception.h"
-#include "Thread.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
