@@ -58,7 +58,8 @@ int main(int argc, char** argv) {
     const int runs = argc > 2 ? std::atoi(argv[2]) : 10;
     pid_t xvfb = -1;
     if (!getenv("DISPLAY")) {
-        const std::string disp = ":" + std::to_string(200 + getpid() % 200);
+        std::string disp = ":";
+        disp += std::to_string(200 + getpid() % 200);
         xvfb = Spawn({"/usr/bin/Xvfb", disp, "-screen", "0", "1024x768x24", "-nolisten", "tcp"});
         setenv("DISPLAY", disp.c_str(), 1);
         for (int i = 0; i < 200; ++i) {
