@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QThread>
 #include <chrono>
+#include <deque>
 #include <exception>
 #include <memory>
 #include <sys/resource.h>
@@ -50,14 +51,68 @@ bool IsMainThread() {
 }
 
 namespace {
-// One pending main-thread call, shared by the caller and the queued routine.
+// One pending main-thread call, shared by the caller and the main thread.
 struct TPendingCall {
     enum State { Pending, Running, Done, Abandoned };
+    const std::function<void()>* fn = nullptr;
     std::mutex lock;
     std::condition_variable cond;
     State state = Pending;
     std::exception_ptr error;
 };
+
+// Calls travel through a queue of our own under a std::mutex, and the main thread is only told
+// by an empty event that one is waiting: every hand-over of data is then visible to the thread
+// checker, which cannot see inside the toolkit's own event queue.
+std::mutex g_queueLock;
+std::deque<std::shared_ptr<TPendingCall>> g_queue;
+
+void RunPending(const std::shared_ptr<TPendingCall>& Call) {
+    {
+        std::lock_guard<std::mutex> g(Call->lock);
+        if (Call->state == TPendingCall::Abandoned)
+            return; // the caller stopped waiting: its function may no longer exist
+        Call->state = TPendingCall::Running;
+    }
+    std::exception_ptr error;
+    try {
+        (*Call->fn)();
+    } catch (...) {
+        error = std::current_exception();
+    }
+    std::lock_guard<std::mutex> g(Call->lock);
+    Call->error = error;
+    Call->state = TPendingCall::Done;
+    Call->cond.notify_all();
+}
+
+class TMainThreadPump : public QObject {
+public:
+    static constexpr QEvent::Type CallWaiting = QEvent::Type(QEvent::User + 0x5A1);
+    bool event(QEvent* E) override {
+        if (E->type() != CallWaiting)
+            return QObject::event(E);
+        std::shared_ptr<TPendingCall> call;
+        {
+            std::lock_guard<std::mutex> g(g_queueLock);
+            if (g_queue.empty())
+                return true;
+            call = std::move(g_queue.front());
+            g_queue.pop_front();
+        }
+        RunPending(call);
+        return true;
+    }
+};
+
+TMainThreadPump* Pump() {
+    static TMainThreadPump* pump = [] {
+        auto* p = new TMainThreadPump;
+        p->moveToThread(QCoreApplication::instance()->thread());
+        return p;
+    }();
+    return pump;
+}
 } // namespace
 
 bool Synchronize(const std::function<void()>& Fn, TStopSignal& Stop) {
@@ -68,28 +123,12 @@ bool Synchronize(const std::function<void()>& Fn, TStopSignal& Stop) {
     if (Stop.IsSet())
         return false;
     auto call = std::make_shared<TPendingCall>();
-    const std::function<void()>* fn = &Fn;
-    QMetaObject::invokeMethod(
-        QCoreApplication::instance(),
-        [call, fn] {
-            {
-                std::lock_guard<std::mutex> g(call->lock);
-                if (call->state == TPendingCall::Abandoned)
-                    return; // the caller stopped waiting: Fn may no longer exist
-                call->state = TPendingCall::Running;
-            }
-            std::exception_ptr error;
-            try {
-                (*fn)();
-            } catch (...) {
-                error = std::current_exception();
-            }
-            std::lock_guard<std::mutex> g(call->lock);
-            call->error = error;
-            call->state = TPendingCall::Done;
-            call->cond.notify_all();
-        },
-        Qt::QueuedConnection);
+    call->fn = &Fn;
+    {
+        std::lock_guard<std::mutex> g(g_queueLock);
+        g_queue.push_back(call);
+    }
+    QCoreApplication::postEvent(Pump(), new QEvent(TMainThreadPump::CallWaiting));
 
     TStopWaiter reg(Stop, call->lock, call->cond);
     std::unique_lock<std::mutex> l(call->lock);
