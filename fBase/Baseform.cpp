@@ -29,7 +29,6 @@
 #include <cstring>
 
 TBaseform* Baseform = nullptr;
-static TUserThread* UserThread = nullptr;
 
 namespace {
 // Design values of the window, in pixels at 96 dots per inch.
@@ -352,7 +351,7 @@ void TBaseform::FormCreate() {
         VaComm->SetParity(paNone);
         VaComm->SetStopbits(sb1);
         std::memset(CaptureBuf, 0, sizeof CaptureBuf);
-        UserThread = new TUserThread([] {
+        UserThread = std::make_unique<TUserThread>([] {
             if (Baseform)
                 Baseform->AnswerRequest();
         });
@@ -382,6 +381,7 @@ void TBaseform::FormClose() {
         // The thread may be waiting for its main-thread call: serve it until it has stopped.
         while (UserThread->Running)
             QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        UserThread->WaitFor(); // it has left its loop: this only joins it
     }
     Guarded([this] { VaComm->Close(); });
 }
@@ -597,7 +597,8 @@ void TBaseform::VaCommRxChar(TVaCustomComm*, int) {
             captured = true;
         }
     }
-    (void)captured;
+    if (captured)
+        NoteCaptured();
     text += "\r\n"; // the chunk's line ends
     LogAppend(text);
 }

@@ -1,0 +1,96 @@
+#include "uThread.h"
+
+#include "Application.h"
+#include "Util.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+
+std::unique_ptr<TUserThread> UserThread;
+
+namespace {
+// Whether the capture buffer may hold unread bytes. Written on the main thread only (by the
+// capture and after each step), read by the responder while it waits; the mutex orders the
+// write before the responder's look so that a wake-up is never lost.
+struct TUnreadSignal {
+    std::mutex lock;
+    std::condition_variable cond;
+    bool unread = true; // the first step runs at once, as if bytes were waiting
+};
+TUnreadSignal Unread;
+} // namespace
+
+void AnswerRequest(const TWriteText& WriteText, const TReportWriteError& ReportWriteError) {
+    if (!ExtractPacket(PacketStart, CaptureRd, CaptureWr, CaptureBuf, PacketBuf))
+        return;
+    // Length 0 is an empty request; length 1 has no kind byte of its own, and PacketBuf[2]
+    // then holds whatever an earlier frame left there, so it is never answered.
+    if (PacketBuf[0] < 2)
+        return;
+    const uint8_t p1 = PacketBuf[1];
+    const uint8_t kind = PacketBuf[2];
+    AnswerBuf[0] = 2;
+    AnswerBuf[1] = p1;
+    if (kind != 1 && kind != 2)
+        return;
+    AnswerBuf[2] = kind;
+    // The answer ring is empty here (every earlier answer was collected whole), so the
+    // five bytes always fit.
+    BuildPacket(PacketStart, AnswerBuf, SendRd, SendWr, PacketBuf);
+    std::string frame;
+    while (SendRd != SendWr)
+        frame.push_back(static_cast<char>(PacketBuf[SendRd++]));
+    if (!WriteText(frame))
+        ReportWriteError();
+}
+
+void NoteCaptured() {
+    std::lock_guard<std::mutex> g(Unread.lock);
+    Unread.unread = true;
+    Unread.cond.notify_all();
+}
+
+TUserThread::TUserThread(std::function<void()> Step, unsigned IdleCheckMs)
+    : m_step(std::move(Step)), m_idleCheckMs(IdleCheckMs) {}
+
+TUserThread::~TUserThread() {
+    // Stop here, not in the base destructor: the loop uses this object's members, and the
+    // idle wait is woken only by this class's TerminateHook.
+    Terminate();
+    WaitFor();
+}
+
+void TUserThread::Execute() {
+    struct TClearRunning {
+        std::atomic_bool& running;
+        ~TClearRunning() { running = false; }
+    } clearRunning{Running};
+    RxCountdown = 1;
+    Running = true;
+    do {
+        Synchronize([this] { RunStep(); });
+        Pause(1);
+        if (!Terminated())
+            WaitForUnread();
+    } while (!Terminated());
+}
+
+void TUserThread::RunStep() {
+    // An error must not end the responder: shutting down waits for Running to clear.
+    Guarded(m_step);
+    std::lock_guard<std::mutex> g(Unread.lock);
+    Unread.unread = CaptureRd != CaptureWr;
+}
+
+void TUserThread::WaitForUnread() {
+    std::unique_lock<std::mutex> l(Unread.lock);
+    Unread.cond.wait_for(l, std::chrono::milliseconds(m_idleCheckMs),
+                         [this] { return Unread.unread || Terminated(); });
+}
+
+void TUserThread::TerminateHook() {
+    // Taking the lock orders the stop request before the waiter's look at it.
+    std::lock_guard<std::mutex> g(Unread.lock);
+    Unread.cond.notify_all();
+}
