@@ -1,0 +1,108 @@
+// Base pieces of the serial component: the notifying settings group, event objects over
+// eventfds (so a thread can wait for one together with a device in one poll) and the lock.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <initializer_list>
+#include <mutex>
+
+// A set of enumeration values, one bit per ordinal.
+template <class E> class TVaSet {
+public:
+    constexpr TVaSet() = default;
+    constexpr TVaSet(std::initializer_list<E> Values) {
+        for (E v : Values)
+            m_bits |= Bit(v);
+    }
+    constexpr bool Contains(E V) const { return (m_bits & Bit(V)) != 0; }
+    constexpr TVaSet& Include(E V) {
+        m_bits |= Bit(V);
+        return *this;
+    }
+    constexpr TVaSet& Exclude(E V) {
+        m_bits &= ~Bit(V);
+        return *this;
+    }
+    constexpr bool Empty() const { return m_bits == 0; }
+    constexpr uint32_t Bits() const { return m_bits; }
+    constexpr bool operator==(const TVaSet&) const = default;
+
+private:
+    static constexpr uint32_t Bit(E V) { return uint32_t{1} << static_cast<unsigned>(V); }
+    uint32_t m_bits = 0;
+};
+
+// Base of the settings groups: changes are announced through OnChange unless an update
+// is in progress; EndUpdate announces once.
+class TVaPersistent {
+public:
+    virtual ~TVaPersistent() = default;
+    void BeginUpdate() { ++m_updateCount; }
+    void EndUpdate() {
+        if (m_updateCount > 0)
+            --m_updateCount;
+        Changed();
+    }
+    // Copies every value from a group of the same class with one notification; a group
+    // of another class is refused as an invalid assignment.
+    virtual void Assign(const TVaPersistent& Source) = 0;
+    std::function<void(TVaPersistent* Sender)> OnChange;
+
+protected:
+    void Changed() {
+        if (m_updateCount == 0 && OnChange)
+            OnChange(this);
+    }
+    [[noreturn]] static void InvalidAssignment(const char* Source, const char* Target);
+
+private:
+    int32_t m_updateCount = 0;
+};
+
+enum TVaWaitResult { wrSignaled, wrTimeout, wrAbandoned, wrError };
+constexpr int VaInfinite = -1;
+
+// Owns one system object (an eventfd here) and the error of its last failed wait.
+class TVaHandleObject {
+public:
+    TVaHandleObject(const TVaHandleObject&) = delete;
+    TVaHandleObject& operator=(const TVaHandleObject&) = delete;
+    virtual ~TVaHandleObject();
+    TVaWaitResult WaitFor(int TimeoutMs = VaInfinite);
+    void Signal();
+    void Reset();
+    bool IsSignaled() const;
+    int Handle() const { return m_handle; }
+    int LastError() const { return m_lastError; }
+
+protected:
+    explicit TVaHandleObject(int Handle) : m_handle(Handle) {}
+
+private:
+    int m_handle;
+    int m_lastError = 0;
+};
+
+// Unnamed manual-reset event, not signalled at creation.
+class TVaEvent : public TVaHandleObject {
+public:
+    TVaEvent();
+};
+
+class TVaWaitEvent : public TVaEvent {};
+
+// Waits for the first of several events; returns its index, -1 on time-out, -2 on failure.
+int VaWaitForAny(std::initializer_list<const TVaHandleObject*> Objects, int TimeoutMs);
+
+class TVaCriticalSection {
+public:
+    void Enter() { m_lock.lock(); }
+    void Leave() { m_lock.unlock(); }
+    // So that std::lock_guard can hold it.
+    void lock() { Enter(); }
+    void unlock() { Leave(); }
+
+private:
+    std::mutex m_lock;
+};

@@ -1,0 +1,677 @@
+#include "VaComm.h"
+
+#include "Application.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+const char* const kPortOpen = "Can't perform this operation while port is open";
+
+// Pause between tries of a write that failed for a reason other than a gone device.
+constexpr int kWriteRetryPauseMs = 100;
+// Longest pause between looks of a writer that waits for room in the queue.
+constexpr auto kRoomLook = std::chrono::milliseconds(1);
+} // namespace
+
+int VaBaudrateValue(TVaBaudrate B) {
+    static const int rates[] = {0,     110,   300,   600,   1200,  2400,   4800,   9600,
+                                14400, 19200, 38400, 56000, 57600, 115200, 128000, 256000};
+    return rates[B];
+}
+
+uint32_t VaEventMask(TVaCommEvents Events) {
+    static const uint32_t bits[] = {EV_BREAK,    EV_CTS,    EV_DSR,     EV_ERR,    EV_RING,
+                                    EV_RLSD,     EV_RXCHAR, EV_TXEMPTY, EV_RXFLAG, EV_PERR,
+                                    EV_RX80FULL, EV_EVENT1, EV_EVENT2};
+    uint32_t mask = 0;
+    for (int e = ceBreak; e <= ceEvent2; ++e)
+        if (Events.Contains(static_cast<TVaCommEvent>(e)))
+            mask |= bits[e];
+    return mask;
+}
+
+std::string VaFormat(const std::string& Fmt, long long Number, const std::string& Text) {
+    std::string out;
+    bool numberUsed = false, textUsed = false;
+    for (size_t i = 0; i < Fmt.size(); ++i) {
+        if (Fmt[i] == '%' && i + 1 < Fmt.size()) {
+            char c = Fmt[i + 1];
+            if (c == '%') {
+                out += '%';
+                ++i;
+                continue;
+            }
+            if (c == 'd' && !numberUsed) {
+                out += std::to_string(Number);
+                numberUsed = true;
+                ++i;
+                continue;
+            }
+            if (c == 's' && !textUsed) {
+                out += Text;
+                textUsed = true;
+                ++i;
+                continue;
+            }
+        }
+        out += Fmt[i];
+    }
+    return out;
+}
+
+// Doubles every percent sign, so that a text survives a later VaFormat unchanged.
+static std::string Escaped(const std::string& S) {
+    std::string out;
+    for (char c : S) {
+        out += c;
+        if (c == '%')
+            out += '%';
+    }
+    return out;
+}
+
+std::string VaTrimmedErrorText(int Code) {
+    std::string t = VaErrorText(Code);
+    if (t.size() > 255)
+        t.resize(255);
+    while (!t.empty() && (static_cast<unsigned char>(t.back()) <= ' ' || t.back() == '.'))
+        t.pop_back();
+    return t;
+}
+
+// ---- write queue ----
+
+void TVaCommBuffer::Append(const char* Data, int32_t Count) {
+    int32_t n = m_count.load(std::memory_order_relaxed);
+    std::memcpy(m_data.data() + n, Data, size_t(Count));
+    m_count.store(n + Count, std::memory_order_release);
+}
+
+void TVaCommBuffer::Remove(int32_t Count) {
+    int32_t n = m_count.load(std::memory_order_relaxed);
+    Count = std::min(Count, n);
+    std::memmove(m_data.data(), m_data.data() + Count, size_t(n - Count));
+    m_count.store(n - Count, std::memory_order_release);
+}
+
+// ---- component ----
+
+TVaCustomComm::TVaCustomComm(std::shared_ptr<TVaPlatform> Platform)
+    : m_platform(Platform ? std::move(Platform) : VaDefaultPlatform()) {
+    m_eventChars.OnChange = [this](TVaPersistent* S) { SettingsChanged(S); };
+    m_flowControl.OnChange = [this](TVaPersistent* S) { SettingsChanged(S); };
+    m_buffers.OnChange = [this](TVaPersistent* S) { SettingsChanged(S); };
+}
+
+TVaCustomComm::~TVaCustomComm() {
+    m_destroying = true;
+    try {
+        Close();
+    } catch (...) {
+        // Nothing above a destructor can take it.
+    }
+    ReapThreads(true);
+}
+
+void TVaCustomComm::SetPlatform(std::shared_ptr<TVaPlatform> Platform) {
+    CheckClosed();
+    m_platform = Platform ? std::move(Platform) : VaDefaultPlatform();
+}
+
+void TVaCustomComm::CheckClosed() const {
+    if (IsOpen())
+        throw EVaCommError(kPortOpen);
+}
+
+bool TVaCustomComm::Track(TVaStatus S) const {
+    if (S.Ok())
+        return true;
+    m_lastError = S.Code;
+    return false;
+}
+
+void TVaCustomComm::RaiseLastError(const std::string& Fmt) const {
+    throw EVaCommError(VaFormat(Fmt, m_lastError, VaTrimmedErrorText(m_lastError)));
+}
+
+std::string TVaCustomComm::GetDeviceName() const {
+    return VaFormat(m_deviceName, m_portNum);
+}
+
+void TVaCustomComm::Loaded() {
+    if (m_autoOpen)
+        Open();
+}
+
+void TVaCustomComm::SettingsChanged(TVaPersistent* Sender) {
+    if (Sender == &m_buffers) {
+        CheckClosed();
+        InitBuffers();
+    }
+    WriteDCB();
+}
+
+void TVaCustomComm::SetBaudrate(TVaBaudrate V) {
+    if (V == m_baudrate)
+        return;
+    m_baudrate = V;
+    if (V != brUser)
+        m_userBaudrate = 0;
+    Apply();
+}
+
+void TVaCustomComm::SetParity(TVaParity V) {
+    if (V != m_parity) {
+        m_parity = V;
+        Apply();
+    }
+}
+
+void TVaCustomComm::SetDatabits(TVaDatabits V) {
+    if (V != m_databits) {
+        m_databits = V;
+        Apply();
+    }
+}
+
+void TVaCustomComm::SetStopbits(TVaStopbits V) {
+    if (V != m_stopbits) {
+        m_stopbits = V;
+        Apply();
+    }
+}
+
+void TVaCustomComm::SetOptions(TVaCommOptions V) {
+    if (!(V == m_options)) {
+        m_options = V;
+        Apply();
+    }
+}
+
+void TVaCustomComm::SetPortNum(int V) {
+    CheckClosed();
+    m_portNum = V;
+}
+
+void TVaCustomComm::SetDeviceName(std::string V) {
+    CheckClosed();
+    m_deviceName = std::move(V);
+}
+
+void TVaCustomComm::SetMonitorEvents(TVaCommEvents V) {
+    CheckClosed();
+    m_monitorEvents = V;
+}
+
+void TVaCustomComm::SetBuffers(const TVaBuffers& V) {
+    CheckClosed();
+    m_buffers.Assign(V);
+}
+
+void TVaCustomComm::SetEventPriority(TThreadPriority V) {
+    if (V == m_eventPriority)
+        return;
+    m_eventPriority = V;
+    if (m_eventThread)
+        m_eventThread->SetPriority(V);
+}
+
+void TVaCustomComm::SetWritePriority(TThreadPriority V) {
+    if (V == m_writePriority)
+        return;
+    m_writePriority = V;
+    if (m_writeThread)
+        m_writeThread->SetPriority(V);
+}
+
+void TVaCustomComm::SetDirectWrite(bool V) {
+    CheckClosed();
+    m_directWrite = V;
+}
+
+void TVaCustomComm::SetUpdateDCB(bool V) {
+    CheckClosed();
+    m_updateDCB = V;
+}
+
+void TVaCustomComm::SetUserBaudrate(int V) {
+    if (V == m_userBaudrate)
+        return;
+    m_userBaudrate = V;
+    m_baudrate = brUser;
+    Apply();
+}
+
+TVaLineSettings TVaCustomComm::BuildLineSettings() const {
+    TVaLineSettings d;
+    d.BaudRate = uint32_t(m_baudrate == brUser ? m_userBaudrate : VaBaudrateValue(m_baudrate));
+    d.ByteSize = uint8_t(4 + m_databits);
+    d.Parity = uint8_t(m_parity);
+    d.StopBits = uint8_t(m_stopbits);
+    d.XonChar = m_eventChars.XonChar();
+    d.XoffChar = m_eventChars.XoffChar();
+    d.ErrorChar = m_eventChars.ErrorChar();
+    d.EofChar = m_eventChars.EofChar();
+    d.EvtChar = m_eventChars.EventChar();
+    d.XonLim = uint16_t(m_buffers.XonLimit());
+    d.XoffLim = uint16_t(m_buffers.XoffLimit());
+    d.Binary = true;
+    d.OutxCtsFlow = m_flowControl.OutCtsFlow();
+    d.OutxDsrFlow = m_flowControl.OutDsrFlow();
+    d.DtrControl = uint8_t(m_flowControl.ControlDtr());
+    d.DsrSensitivity = m_flowControl.DsrSensitivity();
+    d.TXContinueOnXoff = m_flowControl.TxContinueOnXoff();
+    d.OutX = m_flowControl.XonXoffOut();
+    d.InX = m_flowControl.XonXoffIn();
+    d.RtsControl = uint8_t(m_flowControl.ControlRts());
+    d.ErrorCharOn = m_options.Contains(coErrorChar);
+    d.NullStrip = m_options.Contains(coNullStrip);
+    d.ParityCheck = m_options.Contains(coParityCheck);
+    return d;
+}
+
+void TVaCustomComm::WriteDCB() {
+    if (!IsOpen() || !m_updateDCB)
+        return;
+    CheckResult(Track(m_open->Port->SetLine(BuildLineSettings())), "Error writing dcb (%d), %s");
+}
+
+void TVaCustomComm::InitBuffers() {
+    if (!IsOpen())
+        return;
+    CheckResult(Track(m_open->Port->SetQueues(uint32_t(m_buffers.ReadSize()),
+                                              uint32_t(m_buffers.WriteSize()))),
+                "Error initializing buffers (%d), %s");
+}
+
+void TVaCustomComm::SetTimeouts() {
+    // Reads return at once with what has arrived; writes have no time-out.
+    TVaTimeouts t;
+    t.ReadIntervalTimeout = 0xFFFFFFFFu;
+    CheckResult(Track(m_open->Port->SetTimeouts(t)), "Error setting timeouts (%d), %s");
+}
+
+void TVaCustomComm::SetEventMask() {
+    uint32_t mask = VaEventMask(m_monitorEvents);
+    if (!m_directWrite)
+        mask &= ~uint32_t(EV_TXEMPTY); // the write thread reports an empty queue itself
+    m_eventMask = mask;
+    if (IsOpen())
+        CheckResult(Track(m_open->Port->SetEventMask(mask)), " Error setting EventMask (%d), %s");
+}
+
+void TVaCustomComm::CreateHandle() {
+    std::string name = GetDeviceName();
+    std::shared_ptr<TVaPort> port;
+    TVaStatus s = m_platform->Open(name, port);
+    if (!s.Ok() || !port) {
+        Track(s);
+        if (s.Err == TVaErr::NotFound)
+            RaiseLastError(Escaped(VaFormat("Specified device not found (%s).", 0, name)));
+        RaiseLastError(Escaped(VaFormat("Can't open specified device %s", 0, name)) +
+                       " (Error %d, %s)");
+    }
+    m_open = std::make_shared<TVaOpenPort>();
+    m_open->Port = std::move(port);
+}
+
+void TVaCustomComm::DestroyHandle() {
+    if (!m_open)
+        return;
+    auto open = std::move(m_open);
+    m_open = nullptr;
+    open->Port->Close();
+}
+
+void TVaCustomComm::Open() {
+    CheckClosed();
+    ReapThreads(false);
+    CreateHandle();
+    try {
+        WriteDCB();
+        InitBuffers();
+        SetTimeouts();
+        SetEventMask();
+        CreateThreads();
+    } catch (...) {
+        {
+            std::lock_guard<TVaCriticalSection> g(m_readLock);
+            StopThreads();
+        }
+        DestroyHandle();
+        throw;
+    }
+    DoOpen();
+}
+
+void TVaCustomComm::DoOpen() {
+    if (OnOpen)
+        Guarded([&] { OnOpen(this); });
+}
+
+void TVaCustomComm::Close() {
+    if (!IsOpen())
+        return;
+    {
+        std::lock_guard<TVaCriticalSection> g(m_readLock);
+        StopThreads();
+    }
+    DestroyHandle();
+    ReapThreads(false);
+    struct TPause {
+        unsigned Ms;
+        ~TPause() { Sleep(Ms); }
+    } pause{m_closePauseMs};
+    DoClose();
+}
+
+void TVaCustomComm::DoClose() {
+    if (OnClose && !m_destroying)
+        OnClose(this);
+}
+
+void TVaCustomComm::CreateThreads() {
+    if (m_eventMask != 0) {
+        auto t = std::make_unique<TVaCommEventThread>(this, m_open, m_eventMask);
+        t->SetPriority(m_eventPriority);
+        m_eventThread = t.get();
+        m_threads.push_back(std::move(t));
+        m_eventThread->Start();
+    }
+    if (!m_directWrite) {
+        auto t = std::make_unique<TVaCommWriteThread>(this, m_open, m_buffers.WriteSize());
+        t->SetPriority(m_writePriority);
+        m_writeThread = t.get();
+        m_threads.push_back(std::move(t));
+        m_writeThread->Start();
+    }
+}
+
+void TVaCustomComm::StopThreads() {
+    if (m_eventThread) {
+        m_eventThread->Stop();
+        m_eventThread = nullptr;
+    }
+    if (m_writeThread) {
+        m_writeThread->Stop();
+        m_writeThread = nullptr;
+    }
+}
+
+void TVaCustomComm::ReapThreads(bool Wait) {
+    for (auto it = m_threads.begin(); it != m_threads.end();) {
+        TThread* t = it->get();
+        bool current = t == m_eventThread || t == m_writeThread;
+        if (Wait)
+            t->Terminate();
+        if ((Wait || t->Finished()) && !current) {
+            t->WaitFor();
+            it = m_threads.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+TVaComStat TVaCustomComm::GetStatus() {
+    std::lock_guard<TVaCriticalSection> g(m_readLock);
+    TVaComStat stat;
+    if (IsOpen()) {
+        TVaStatus s = m_open->Port->ClearError(stat);
+        if (!s.Ok())
+            stat = TVaComStat{};
+        CheckResult(Track(s), "Error retrieving statistics (%d), %s");
+    }
+    return stat;
+}
+
+int TVaCustomComm::ReadCount() {
+    if (!IsOpen())
+        return 0;
+    return int(GetStatus().InQue);
+}
+
+void TVaCustomComm::DoRxChar() {
+    int count = ReadCount();
+    if (count > 0 && OnRxChar)
+        OnRxChar(this, count);
+}
+
+bool TVaCustomComm::DoError() {
+    TVaComStat stat = GetStatus();
+    if (stat.Errors != 0 && OnError)
+        Guarded([&] { OnError(this, int(stat.Errors)); });
+    return stat.Errors != 0;
+}
+
+void TVaCustomComm::DispatchEvents(uint32_t Mask) {
+    auto fire = [&](uint32_t bit, const TNotifyEvent& handler) {
+        if ((Mask & bit) && handler)
+            handler(this);
+    };
+    if (Mask & EV_ERR)
+        DoError();
+    fire(EV_RXFLAG, OnRxFlag);
+    fire(EV_CTS, OnCts);
+    fire(EV_DSR, OnDsr);
+    fire(EV_RING, OnRing);
+    fire(EV_RLSD, OnRlsd);
+    fire(EV_TXEMPTY, OnTxEmpty);
+    fire(EV_BREAK, OnBreak);
+    fire(EV_PERR, OnPErr);
+    fire(EV_RX80FULL, OnRx80Full);
+    fire(EV_EVENT1, OnEvent1);
+    fire(EV_EVENT2, OnEvent2);
+}
+
+// ---- port I/O ----
+
+int TVaCustomComm::WriteBuf(const char* Data, int Count) {
+    if (!IsOpen())
+        return 0;
+    if (!m_directWrite) {
+        if (m_writeThread && m_writeThread->QueueWrite(Data, Count))
+            return Count;
+        m_lastError = 0;
+        RaiseLastError("Output buffer is full. Please check comm status.");
+    }
+    std::lock_guard<TVaCriticalSection> g(m_writeLock);
+    uint32_t done = 0;
+    TVaStatus s = m_open->Port->Write(Data, uint32_t(std::max(Count, 0)), done, nullptr,
+                                      m_buffers.ReadTimeout());
+    if (s.Err == TVaErr::Timeout)
+        return 0;
+    CheckResult(Track(s), "Write error (%d), %s");
+    return int(done);
+}
+
+bool TVaCustomComm::WriteText(const std::string& Text) {
+    int n = int(Text.size());
+    return WriteBuf(Text.data(), n) == n;
+}
+
+int TVaCustomComm::ReadBuf(char* Buf, int Count) {
+    if (!IsOpen())
+        return 0;
+    std::lock_guard<TVaCriticalSection> g(m_readLock);
+    uint32_t got = 0;
+    CheckResult(Track(m_open->Port->Read(Buf, uint32_t(std::max(Count, 0)), got)),
+                "Read error (%d), %s");
+    return int(got);
+}
+
+std::string TVaCustomComm::ReadText() {
+    int n = ReadCount();
+    if (n <= 0)
+        return {};
+    std::string s(size_t(n), '\0');
+    s.resize(size_t(ReadBuf(s.data(), n)));
+    return s;
+}
+
+void TVaCustomComm::CommFunction(int Code) {
+    if (!IsOpen())
+        return;
+    CheckResult(Track(m_open->Port->Escape(Code)), "Error calling comm function (%d), %s");
+}
+
+void TVaCustomComm::SetDTR(bool Value) {
+    if (m_flowControl.ControlDtr() == dtrHandshake)
+        throw EVaCommError("DTR line updates not allowed when flowcontrol is set to Handshake.");
+    CommFunction(Value ? SETDTR : CLRDTR);
+}
+
+void TVaCustomComm::SetRTS(bool Value) {
+    if (m_flowControl.ControlRts() == rtsHandshake || m_flowControl.ControlRts() == rtsToggle)
+        throw EVaCommError(
+            "RTS line updates not allowed when flowcontrol is set to Handshake or Toggle.");
+    CommFunction(Value ? SETRTS : CLRRTS);
+}
+
+bool TVaCustomComm::ModemLineOn(int Line) {
+    static const uint32_t bits[] = {MS_CTS_ON, MS_DSR_ON, MS_RING_ON, MS_RLSD_ON};
+    uint32_t status = 0;
+    if (IsOpen())
+        CheckResult(Track(m_open->Port->ModemStatus(status)), "Error reading modem state (%d), %s");
+    if (Line < 1 || Line > 4)
+        return false;
+    return (status & bits[Line - 1]) != 0;
+}
+
+// ---- event thread ----
+
+TVaCommEventThread::TVaCommEventThread(TVaCustomComm* Owner, std::shared_ptr<TVaOpenPort> Port,
+                                       uint32_t Mask)
+    : m_owner(Owner), m_port(std::move(Port)), m_eventMask(Mask) {}
+
+void TVaCommEventThread::Execute() {
+    while (!Terminated()) {
+        uint32_t fired = 0;
+        TVaStatus s = m_port->Port->WaitEvent(fired, m_event);
+        if (s.Ok()) {
+            m_mask = fired;
+            Notify();
+        } else if (s.Err == TVaErr::Gone) {
+            // A gone device reports its loss once, as a line error, and is then left alone.
+            if ((m_eventMask & EV_ERR) && m_port->ClaimGoneReport()) {
+                m_mask = EV_ERR;
+                Notify();
+            }
+            while (!Terminated())
+                m_event.WaitFor(VaInfinite);
+        } else if (s.Err != TVaErr::Stopped) {
+            // A failed wait is tried again, after a breath so that a lasting failure
+            // cannot take a whole core.
+            m_event.WaitFor(10);
+        }
+    }
+}
+
+void TVaCommEventThread::Notify() {
+    if (!Terminated())
+        Synchronize([this] { HandleEvent(); });
+}
+
+void TVaCommEventThread::HandleEvent() {
+    try {
+        if (m_mask & EV_RXCHAR) {
+            m_owner->DoRxChar();
+            m_mask &= ~uint32_t(EV_RXCHAR);
+        }
+        // A handler that closed the port has ended this thread's notifications.
+        if (m_mask != 0 && !Terminated())
+            m_owner->DispatchEvents(m_mask);
+    } catch (...) {
+        HandleException(std::current_exception());
+    }
+}
+
+// ---- write thread ----
+
+TVaCommWriteThread::TVaCommWriteThread(TVaCustomComm* Owner, std::shared_ptr<TVaOpenPort> Port,
+                                       int32_t Capacity)
+    : m_owner(Owner), m_port(std::move(Port)), m_buffer(Capacity) {}
+
+bool TVaCommWriteThread::QueueWrite(const char* Data, int32_t Count) {
+    const long long size = m_buffer.Capacity();
+    if (m_buffer.Count() + (long long)Count > size) {
+        TVaPlatform& platform = m_owner->Platform();
+        TVaDeadline deadline(platform.TickCount(), uint32_t(m_owner->Buffers().WriteTimeout()));
+        for (;;) {
+            if (m_buffer.Count() + (long long)Count < size)
+                break;
+            if (deadline.Passed(platform.TickCount()))
+                return false;
+            std::unique_lock<std::mutex> l(m_roomLock);
+            m_room.wait_for(l, kRoomLook);
+        }
+    }
+    std::lock_guard<TVaCriticalSection> g(m_owner->m_writeLock);
+    m_buffer.Append(Data, Count);
+    m_pendingEvent.Signal();
+    return true;
+}
+
+void TVaCommWriteThread::Execute() {
+    while (!Terminated()) {
+        int w = VaWaitForAny({&m_stopEvent, &m_pendingEvent}, VaInfinite);
+        if (w == 0 || Terminated())
+            break;
+        if (w < 0)
+            continue;
+        const char* start;
+        int32_t count;
+        {
+            std::lock_guard<TVaCriticalSection> g(m_owner->m_writeLock);
+            start = m_buffer.Data();
+            count = m_buffer.Count();
+            if (count == 0) {
+                m_pendingEvent.Reset();
+                continue;
+            }
+        }
+        uint32_t done = 0;
+        TVaStatus s = m_port->Port->Write(start, uint32_t(count), done, &m_stopEvent, VaInfinite);
+        if (s.Ok()) {
+            Complete(done);
+        } else if (s.Err == TVaErr::Stopped) {
+            break;
+        } else if (s.Err == TVaErr::Gone) {
+            // Nothing more can be sent: report once, then wait only for the stop.
+            if (m_port->ClaimGoneReport())
+                Dispatch(EV_ERR);
+            while (!Terminated())
+                m_stopEvent.WaitFor(VaInfinite);
+        } else {
+            // The bytes stay queued and are tried again after a pause.
+            Dispatch(EV_ERR);
+            m_stopEvent.WaitFor(kWriteRetryPauseMs);
+        }
+    }
+}
+
+void TVaCommWriteThread::Complete(uint32_t Written) {
+    bool empty;
+    {
+        std::lock_guard<TVaCriticalSection> g(m_owner->m_writeLock);
+        m_buffer.Remove(int32_t(Written));
+        empty = m_buffer.Count() == 0;
+        if (empty)
+            m_pendingEvent.Reset();
+        else
+            m_pendingEvent.Signal();
+    }
+    {
+        std::lock_guard<std::mutex> l(m_roomLock);
+        m_room.notify_all();
+    }
+    if (empty)
+        Dispatch(EV_TXEMPTY);
+}
+
+void TVaCommWriteThread::Dispatch(uint32_t Mask) {
+    if (Terminated())
+        return;
+    Synchronize([this, Mask] { Guarded([&] { m_owner->DispatchEvents(Mask); }); });
+}

@@ -1,0 +1,830 @@
+// The serial layer over Linux ttys: all termios and ioctl work of the component is here.
+#include "VaPlatformLinux.h"
+
+#include "VaClasses.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cctype>
+#include <cerrno>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <linux/serial.h>
+#include <mutex>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <system_error>
+#include <time.h>
+#include <unistd.h>
+#include <utility>
+#include <vector>
+
+std::string VaErrorText(int Code) {
+    return std::system_category().message(Code);
+}
+
+std::string VaConfigDir() {
+    const char* xdg = std::getenv("XDG_CONFIG_HOME");
+    if (xdg && xdg[0] == '/')
+        return xdg;
+    const char* home = std::getenv("HOME");
+    return std::string(home ? home : "") + "/.config";
+}
+
+std::string VaResolveDeviceName(const std::string& Name, const std::string& ConfigDir) {
+    std::string rest = Name;
+    if (rest.rfind("\\\\.\\", 0) == 0)
+        rest.erase(0, 4);
+    bool com =
+        rest.size() > 3 && std::toupper((unsigned char)rest[0]) == 'C' &&
+        std::toupper((unsigned char)rest[1]) == 'O' &&
+        std::toupper((unsigned char)rest[2]) == 'M' && rest.size() <= 13 &&
+        std::all_of(rest.begin() + 3, rest.end(), [](char c) { return c >= '0' && c <= '9'; });
+    if (!com)
+        return Name;
+    long long n = std::stoll(rest.substr(3));
+    if (n < 1)
+        return {};
+    std::string entry = ConfigDir + "/tevro-console/com/COM" + std::to_string(n);
+    struct stat st;
+    if (::lstat(entry.c_str(), &st) == 0)
+        return entry;
+    // Linux names the first built-in ports ttyS0, ttyS1, ...
+    return "/dev/ttyS" + std::to_string(n - 1);
+}
+
+// How the line settings record maps onto termios2:
+//
+// | record                    | kernel                                                  |
+// |---------------------------|---------------------------------------------------------|
+// | BaudRate N (N > 0)        | BOTHER in and out, c_ispeed = c_ospeed = N; 0 refused   |
+// | ByteSize 5..8 / 4         | CS5..CS8 / refused (no 4-bit characters)                |
+// | Parity none/odd/even      | - / PARENB|PARODD / PARENB                              |
+// | Parity mark/space         | PARENB|CMSPAR|PARODD / PARENB|CMSPAR                    |
+// | StopBits 1                | -                                                       |
+// | StopBits 2                | CSTOPB; refused with 5 bits (the UART makes that 1.5)   |
+// | StopBits 1.5              | CSTOPB with 5 bits; refused with 6 to 8 bits            |
+// | OutX / InX                | IXON / IXOFF, XonChar/XoffChar in VSTART/VSTOP          |
+// | OutxCtsFlow, Rts handshake| CRTSCTS (one kernel flag covers both directions)        |
+// | Rts toggle                | RS-485 mode with RTS on send, refused where the driver   |
+// |                           | has none                                                |
+// | Dtr/Rts disabled, enabled | line dropped / raised after the settings are written    |
+// | Dtr handshake, OutxDsrFlow| refused: the kernel has no DSR/DTR flow control         |
+// | DsrSensitivity            | refused, for the same reason                            |
+// | TXContinueOnXoff, EofChar | no kernel equivalent; ignored                           |
+// | XonLim, XoffLim           | the kernel keeps its own thresholds; ignored            |
+// | ParityCheck, ErrorChar,   | INPCK|PARMRK always; the layer decodes the marks,        |
+// | NullStrip, EvtChar        | replaces, strips and watches for the event character    |
+// | always                    | raw, CREAD|CLOCAL|HUPCL, VMIN=1 VTIME=0                  |
+TVaStatus VaBuildTermios(const TVaLineSettings& S, TVaTermiosPlan& Plan) {
+    const TVaStatus invalid{TVaErr::Invalid, EINVAL};
+    if (S.BaudRate == 0 || S.ByteSize < 5 || S.ByteSize > 8 || S.Parity > 4 || S.StopBits > 2)
+        return invalid;
+    if (S.StopBits == 1 && S.ByteSize != 5)
+        return invalid;
+    if (S.StopBits == 2 && S.ByteSize == 5)
+        return invalid;
+    if (S.DtrControl > 1 || S.OutxDsrFlow || S.DsrSensitivity || S.RtsControl > 3)
+        return invalid;
+    termios2 t{};
+    static const tcflag_t sizes[] = {CS5, CS6, CS7, CS8};
+    t.c_cflag = BOTHER | (BOTHER << IBSHIFT) | sizes[S.ByteSize - 5] | CREAD | CLOCAL | HUPCL;
+    t.c_ispeed = t.c_ospeed = S.BaudRate;
+    switch (S.Parity) {
+    case 1:
+        t.c_cflag |= PARENB | PARODD;
+        break;
+    case 2:
+        t.c_cflag |= PARENB;
+        break;
+    case 3:
+        t.c_cflag |= PARENB | CMSPAR | PARODD;
+        break;
+    case 4:
+        t.c_cflag |= PARENB | CMSPAR;
+        break;
+    }
+    if (S.StopBits != 0)
+        t.c_cflag |= CSTOPB;
+    if (S.OutxCtsFlow || S.RtsControl == 2)
+        t.c_cflag |= CRTSCTS;
+    // VMIN=1: an idle non-blocking read is EAGAIN, so read() == 0 can only mean a hang-up.
+    t.c_iflag = INPCK | PARMRK;
+    if (S.OutX)
+        t.c_iflag |= IXON;
+    if (S.InX)
+        t.c_iflag |= IXOFF;
+    t.c_cc[VSTART] = static_cast<cc_t>(S.XonChar);
+    t.c_cc[VSTOP] = static_cast<cc_t>(S.XoffChar);
+    t.c_cc[VMIN] = 1;
+    t.c_cc[VTIME] = 0;
+    Plan.T = t;
+    Plan.RtsToggle = S.RtsControl == 3;
+    return {};
+}
+
+size_t TVaInputDecoder::Decode(const char* In, size_t N, char* Out, const TConfig& C,
+                               uint32_t& Events, uint32_t& Marks) {
+    size_t out = 0;
+    auto put = [&](char c) {
+        if (C.NullStrip && c == 0)
+            return;
+        Out[out++] = c;
+        Events |= EV_RXCHAR;
+        if (c == C.EvtChar)
+            Events |= EV_RXFLAG;
+    };
+    for (size_t i = 0; i < N; ++i) {
+        char c = In[i];
+        switch (m_state) {
+        case 0:
+            if (c == '\xff')
+                m_state = 1;
+            else
+                put(c);
+            break;
+        case 1:
+            if (c == 0) {
+                m_state = 2;
+            } else {
+                // FF FF is one data byte FF; anything else after FF is not a mark.
+                m_state = 0;
+                put('\xff');
+                if (c != '\xff')
+                    put(c);
+            }
+            break;
+        default:
+            m_state = 0;
+            if (c == 0) {
+                Marks |= Break;
+                Events |= EV_BREAK;
+            } else {
+                Marks |= BadByte;
+                Events |= EV_ERR;
+                put(C.ErrorCharOn ? C.ErrorChar : c);
+            }
+            break;
+        }
+    }
+    return out;
+}
+
+namespace {
+
+uint32_t MonotonicMs() {
+    timespec ts;
+    ::clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint32_t>(uint64_t(ts.tv_sec) * 1000u + uint64_t(ts.tv_nsec) / 1000000u);
+}
+
+// A descriptor closed when its owner goes, unless released.
+class TFd {
+public:
+    explicit TFd(int Fd = -1) : m_fd(Fd) {}
+    TFd(TFd&& O) noexcept : m_fd(O.Release()) {}
+    TFd& operator=(TFd&& O) noexcept {
+        Reset(O.Release());
+        return *this;
+    }
+    ~TFd() { Reset(); }
+    int Get() const { return m_fd; }
+    int Release() { return std::exchange(m_fd, -1); }
+    void Reset(int Fd = -1) {
+        if (m_fd >= 0)
+            ::close(m_fd);
+        m_fd = Fd;
+    }
+
+private:
+    int m_fd;
+};
+
+bool Absent(int E) {
+    return E == ENOTTY || E == EINVAL;
+}
+
+TVaStatus FromErrno(int E) {
+    switch (E) {
+    case ENOENT:
+    case ENXIO:
+    case ENODEV:
+        return {TVaErr::NotFound, E};
+    case EBUSY:
+    case EAGAIN:
+        return {TVaErr::Busy, EBUSY};
+    case EACCES:
+    case EPERM:
+        return {TVaErr::Access, E};
+    case EIO:
+        return {TVaErr::Gone, E};
+    default:
+        return {TVaErr::Other, E};
+    }
+}
+
+void Kick(int Fd) {
+    uint64_t one = 1;
+    [[maybe_unused]] ssize_t r = ::write(Fd, &one, sizeof one);
+}
+
+void Drain(int Fd) {
+    uint64_t v;
+    [[maybe_unused]] ssize_t r = ::read(Fd, &v, sizeof v);
+}
+
+class TLinuxPort : public TVaPort {
+public:
+    TLinuxPort(TFd Fd, bool HasLines, bool HasIcount, const serial_icounter_struct& Icount)
+        : m_fd(std::move(Fd)), m_closing(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
+          m_kick(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)), m_hasLines(HasLines),
+          m_hasIcount(HasIcount), m_icount(Icount), m_queue(4096) {}
+    ~TLinuxPort() override { Close(); }
+
+    TVaStatus SetLine(const TVaLineSettings& S) override;
+    TVaStatus SetQueues(uint32_t InSize, uint32_t OutSize) override;
+    TVaStatus SetTimeouts(const TVaTimeouts&) override {
+        // Reads in this layer always return at once with what has arrived.
+        TCall call(*this);
+        return call.Status();
+    }
+    TVaStatus SetEventMask(uint32_t Mask) override {
+        TCall call(*this);
+        if (!call.Ok())
+            return call.Status();
+        m_mask.store(Mask);
+        Kick(m_kick.Get());
+        return {};
+    }
+    TVaStatus WaitEvent(uint32_t& Fired, const TVaWaitEvent& Wake) override;
+    TVaStatus Read(char* Buf, uint32_t Count, uint32_t& Got) override;
+    TVaStatus Write(const char* Data, uint32_t Count, uint32_t& Done, const TVaWaitEvent* Stop,
+                    int TimeoutMs) override;
+    TVaStatus ClearError(TVaComStat& Stat) override;
+    TVaStatus Escape(int Code) override;
+    TVaStatus ModemStatus(uint32_t& Bits) override;
+    void Close() override;
+
+private:
+    // Counts a call in flight; Close waits until none is left before it closes the device.
+    class TCall {
+    public:
+        explicit TCall(TLinuxPort& P) : m_p(P) {
+            std::lock_guard<std::mutex> g(m_p.m_callLock);
+            m_ok = !m_p.m_closed;
+            if (m_ok)
+                ++m_p.m_inFlight;
+        }
+        ~TCall() {
+            if (!m_ok)
+                return;
+            std::lock_guard<std::mutex> g(m_p.m_callLock);
+            if (--m_p.m_inFlight == 0)
+                m_p.m_callsDone.notify_all();
+        }
+        bool Ok() const { return m_ok; }
+        TVaStatus Status() const { return m_ok ? TVaStatus{} : TVaStatus{TVaErr::Stopped, EBADF}; }
+
+    private:
+        TLinuxPort& m_p;
+        bool m_ok;
+    };
+
+    // Reads what the device holds into the input queue (caller holds m_queueLock).
+    TVaStatus PumpLocked();
+    void Latch(uint32_t Events, uint32_t Errors);
+    void MarkGone();
+    TVaStatus GoneStatus() const { return {TVaErr::Gone, EIO}; }
+    // An ioctl whose EIO means the device has gone.
+    int Ioctl(unsigned long Req, void* Arg);
+    void SampleModem();
+
+    TFd m_fd;
+    TFd m_closing; // signalled by Close: every wait of this port ends
+    TFd m_kick;    // signalled when another thread latched events
+    std::mutex m_callLock;
+    std::condition_variable m_callsDone;
+    bool m_closed = false;
+    int m_inFlight = 0;
+
+    std::atomic<uint32_t> m_mask{0};
+    std::atomic_bool m_gone{false};
+    std::atomic_bool m_hasLines;
+    std::atomic_bool m_txPending{false};
+    const bool m_hasIcount;
+
+    // Input queue and what was latched; guarded by m_queueLock.
+    std::mutex m_queueLock;
+    serial_icounter_struct m_icount;
+    std::vector<char> m_queue;
+    size_t m_head = 0, m_count = 0;
+    std::vector<char> m_raw = std::vector<char>(65536);
+    TVaInputDecoder m_decoder;
+    TVaInputDecoder::TConfig m_config;
+    bool m_parityOn = false;
+    uint32_t m_latched = 0; // events not yet reported
+    uint32_t m_errors = 0;  // CE_ flags since the last ClearError
+    uint32_t m_modem = 0;   // last sampled TIOCM_ bits
+    bool m_modemSampled = false;
+};
+
+int TLinuxPort::Ioctl(unsigned long Req, void* Arg) {
+    int r;
+    do {
+        r = ::ioctl(m_fd.Get(), Req, Arg);
+    } while (r < 0 && errno == EINTR);
+    if (r < 0 && errno == EIO) {
+        MarkGone();
+        errno = EIO;
+    }
+    return r;
+}
+
+void TLinuxPort::MarkGone() {
+    if (m_gone.exchange(true))
+        return;
+    {
+        std::lock_guard<std::mutex> g(m_queueLock);
+        m_errors |= CE_IOE;
+    }
+    Kick(m_kick.Get());
+}
+
+void TLinuxPort::Latch(uint32_t Events, uint32_t Errors) {
+    uint32_t before = m_latched;
+    m_latched |= Events;
+    m_errors |= Errors;
+    if (m_latched != before)
+        Kick(m_kick.Get());
+}
+
+TVaStatus TLinuxPort::PumpLocked() {
+    if (m_gone)
+        return GoneStatus();
+    const size_t cap = m_queue.size();
+    const bool wasBelow80 = m_count * 5 < cap * 4;
+    while (m_count < cap) {
+        size_t room = std::min(cap - m_count, m_raw.size());
+        ssize_t r = ::read(m_fd.Get(), m_raw.data(), room);
+        if (r < 0) {
+            if (errno == EINTR)
+                continue;
+            if (errno == EAGAIN)
+                break;
+            if (errno == EIO) {
+                m_gone = true;
+                m_errors |= CE_IOE;
+                Kick(m_kick.Get());
+                return GoneStatus();
+            }
+            return {TVaErr::Other, errno};
+        }
+        if (r == 0) {
+            // VMIN=1 on a non-blocking tty: 0 is a hang-up.
+            m_gone = true;
+            m_errors |= CE_IOE;
+            Kick(m_kick.Get());
+            return GoneStatus();
+        }
+        // Decode into a contiguous stretch of the ring; a raw byte gives at most one data
+        // byte, so the room read is the room needed.
+        uint32_t events = 0, marks = 0;
+        size_t done = 0;
+        while (done < size_t(r)) {
+            size_t tail = (m_head + m_count) % cap;
+            size_t stretch = std::min(cap - tail, size_t(r) - done);
+            // Decode a piece at most as long as the free stretch.
+            m_count += m_decoder.Decode(m_raw.data() + done, stretch, m_queue.data() + tail,
+                                        m_config, events, marks);
+            done += stretch;
+        }
+        uint32_t errors = 0;
+        if (marks & TVaInputDecoder::Break)
+            errors |= CE_BREAK;
+        if ((marks & TVaInputDecoder::BadByte) && !m_hasIcount)
+            errors |= m_parityOn ? CE_RXPARITY : CE_FRAME;
+        Latch(events, errors);
+    }
+    if (wasBelow80 && m_count * 5 >= cap * 4)
+        Latch(EV_RX80FULL, 0);
+    return {};
+}
+
+TVaStatus TLinuxPort::SetLine(const TVaLineSettings& S) {
+    TCall call(*this);
+    if (!call.Ok())
+        return call.Status();
+    if (m_gone)
+        return GoneStatus();
+    TVaTermiosPlan plan;
+    if (TVaStatus s = VaBuildTermios(S, plan); !s.Ok())
+        return s;
+    serial_rs485 rs{};
+    if (plan.RtsToggle)
+        rs.flags = SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND;
+    if (Ioctl(TIOCSRS485, &rs) < 0 && (plan.RtsToggle || !Absent(errno))) {
+        if (errno == EIO)
+            return GoneStatus();
+        return {TVaErr::Invalid, plan.RtsToggle && Absent(errno) ? EINVAL : errno};
+    }
+    if (Ioctl(TCSETS2, &plan.T) < 0)
+        return FromErrno(errno);
+    // Drivers substitute a rate they cannot make and still report success.
+    termios2 back{};
+    if (Ioctl(TCGETS2, &back) < 0)
+        return FromErrno(errno);
+    if (back.c_ospeed != S.BaudRate)
+        return {TVaErr::Invalid, EINVAL};
+    if (m_hasLines && S.RtsControl < 2) {
+        int bit = TIOCM_RTS;
+        if (Ioctl(S.RtsControl ? TIOCMBIS : TIOCMBIC, &bit) < 0 && !Absent(errno))
+            return FromErrno(errno);
+    }
+    if (m_hasLines) {
+        int bit = TIOCM_DTR;
+        if (Ioctl(S.DtrControl ? TIOCMBIS : TIOCMBIC, &bit) < 0 && !Absent(errno))
+            return FromErrno(errno);
+    }
+    std::lock_guard<std::mutex> g(m_queueLock);
+    m_config.ErrorCharOn = S.ErrorCharOn;
+    m_config.ErrorChar = S.ErrorChar;
+    m_config.NullStrip = S.NullStrip;
+    m_config.EvtChar = S.EvtChar;
+    m_parityOn = S.Parity != 0;
+    return {};
+}
+
+TVaStatus TLinuxPort::SetQueues(uint32_t InSize, uint32_t) {
+    TCall call(*this);
+    if (!call.Ok())
+        return call.Status();
+    // The input queue is this layer's own; the kernel's output queue has a fixed size.
+    if (InSize == 0 || InSize > (64u << 20))
+        return {TVaErr::Invalid, EINVAL};
+    std::lock_guard<std::mutex> g(m_queueLock);
+    std::vector<char> q(InSize);
+    size_t keep = std::min<size_t>(m_count, InSize);
+    for (size_t i = 0; i < keep; ++i)
+        q[i] = m_queue[(m_head + i) % m_queue.size()];
+    m_queue.swap(q);
+    m_head = 0;
+    m_count = keep;
+    Kick(m_kick.Get());
+    return {};
+}
+
+void TLinuxPort::SampleModem() {
+    int bits = 0;
+    if (!m_hasLines || Ioctl(TIOCMGET, &bits) < 0)
+        return;
+    std::lock_guard<std::mutex> g(m_queueLock);
+    uint32_t now = uint32_t(bits), changed = m_modemSampled ? (now ^ m_modem) : 0;
+    m_modem = now;
+    m_modemSampled = true;
+    uint32_t events = 0;
+    if (changed & TIOCM_CTS)
+        events |= EV_CTS;
+    if (changed & TIOCM_DSR)
+        events |= EV_DSR;
+    if (changed & TIOCM_CD)
+        events |= EV_RLSD;
+    if ((changed & TIOCM_RI) && !(now & TIOCM_RI))
+        events |= EV_RING; // the end of a ring
+    m_latched |= events;
+}
+
+TVaStatus TLinuxPort::WaitEvent(uint32_t& Fired, const TVaWaitEvent& Wake) {
+    TCall call(*this);
+    if (!call.Ok())
+        return call.Status();
+    Fired = 0;
+    for (;;) {
+        uint32_t mask = m_mask.load();
+        bool full;
+        {
+            std::lock_guard<std::mutex> g(m_queueLock);
+            if (!m_gone) {
+                TVaStatus s = PumpLocked();
+                if (!s.Ok() && s.Err != TVaErr::Gone)
+                    return s;
+            }
+            if (m_gone)
+                return GoneStatus();
+            uint32_t ev = m_latched & mask;
+            // Bytes that a reader has already taken are no news.
+            if ((ev & EV_RXCHAR) && m_count == 0)
+                ev &= ~uint32_t(EV_RXCHAR);
+            m_latched &= ~(ev | EV_RXCHAR);
+            if (ev) {
+                Fired = ev;
+                return {};
+            }
+            full = m_count == m_queue.size();
+        }
+        int timeout = -1;
+        const bool modem = (mask & (EV_CTS | EV_DSR | EV_RING | EV_RLSD)) && m_hasLines;
+        if (modem)
+            timeout = 10; // lines have no wake-up that poll can wait for
+        if ((mask & EV_TXEMPTY) && m_txPending)
+            timeout = 1;
+        // POLLHUP is reported even without POLLIN: a full queue does not hide a hang-up.
+        pollfd p[4] = {{m_fd.Get(), short(full ? 0 : POLLIN), 0},
+                       {Wake.Handle(), POLLIN, 0},
+                       {m_closing.Get(), POLLIN, 0},
+                       {m_kick.Get(), POLLIN, 0}};
+        int r = ::poll(p, 4, timeout);
+        if (r < 0 && errno != EINTR)
+            return {TVaErr::Other, errno};
+        if (p[1].revents || p[2].revents)
+            return {TVaErr::Stopped, 0};
+        if (p[3].revents)
+            Drain(m_kick.Get());
+        if (p[0].revents & (POLLHUP | POLLERR | POLLNVAL)) {
+            {
+                std::lock_guard<std::mutex> g(m_queueLock);
+                PumpLocked(); // take what is still there
+            }
+            MarkGone();
+            return GoneStatus();
+        }
+        if (modem)
+            SampleModem();
+        if ((mask & EV_TXEMPTY) && m_txPending) {
+            int outq = 0;
+            if (Ioctl(TIOCOUTQ, &outq) < 0 && !Absent(errno))
+                continue;
+            if (outq == 0) {
+                m_txPending = false;
+                std::lock_guard<std::mutex> g(m_queueLock);
+                m_latched |= EV_TXEMPTY;
+            }
+        }
+    }
+}
+
+TVaStatus TLinuxPort::Read(char* Buf, uint32_t Count, uint32_t& Got) {
+    TCall call(*this);
+    Got = 0;
+    if (!call.Ok())
+        return call.Status();
+    std::lock_guard<std::mutex> g(m_queueLock);
+    TVaStatus s = PumpLocked();
+    if (!s.Ok() && s.Err != TVaErr::Gone)
+        return s;
+    const size_t cap = m_queue.size();
+    const bool wasFull = m_count == cap;
+    size_t n = std::min<size_t>(Count, m_count);
+    for (size_t done = 0; done < n;) {
+        size_t stretch = std::min(n - done, cap - m_head);
+        std::memcpy(Buf + done, m_queue.data() + m_head, stretch);
+        m_head = (m_head + stretch) % cap;
+        m_count -= stretch;
+        done += stretch;
+    }
+    Got = uint32_t(n);
+    if (n == 0 && m_gone)
+        return GoneStatus();
+    if (wasFull && n > 0)
+        Kick(m_kick.Get()); // the event wait may listen to the device again
+    return {};
+}
+
+TVaStatus TLinuxPort::Write(const char* Data, uint32_t Count, uint32_t& Done,
+                            const TVaWaitEvent* Stop, int TimeoutMs) {
+    TCall call(*this);
+    Done = 0;
+    if (!call.Ok())
+        return call.Status();
+    if (m_gone)
+        return GoneStatus();
+    const uint32_t start = MonotonicMs();
+    while (Done < Count) {
+        ssize_t r = ::write(m_fd.Get(), Data + Done, Count - Done);
+        if (r > 0) {
+            Done += uint32_t(r);
+            m_txPending = true;
+            continue;
+        }
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r < 0 && errno != EAGAIN) {
+            int e = errno;
+            if (e == EIO) {
+                MarkGone();
+                return GoneStatus();
+            }
+            return {TVaErr::Other, e};
+        }
+        int wait = -1;
+        if (TimeoutMs >= 0) {
+            uint32_t spent = MonotonicMs() - start;
+            if (spent >= uint32_t(TimeoutMs))
+                return {TVaErr::Timeout, ETIMEDOUT};
+            wait = TimeoutMs - int(spent);
+        }
+        pollfd p[3] = {{m_fd.Get(), POLLOUT, 0},
+                       {m_closing.Get(), POLLIN, 0},
+                       {Stop ? Stop->Handle() : -1, POLLIN, 0}};
+        int pr = ::poll(p, 3, wait);
+        if (pr < 0 && errno != EINTR)
+            return {TVaErr::Other, errno};
+        if (p[1].revents || p[2].revents)
+            return {TVaErr::Stopped, 0};
+        if (p[0].revents & (POLLHUP | POLLERR | POLLNVAL)) {
+            MarkGone();
+            return GoneStatus();
+        }
+    }
+    return {};
+}
+
+TVaStatus TLinuxPort::ClearError(TVaComStat& Stat) {
+    TCall call(*this);
+    Stat = {};
+    if (!call.Ok())
+        return call.Status();
+    uint32_t icountErrors = 0;
+    if (m_hasIcount && !m_gone) {
+        serial_icounter_struct now{};
+        if (Ioctl(TIOCGICOUNT, &now) == 0) {
+            std::lock_guard<std::mutex> g(m_queueLock);
+            // The counters belong to the port and never reset: report what they gained.
+            if (uint32_t(now.frame - m_icount.frame))
+                icountErrors |= CE_FRAME;
+            if (uint32_t(now.overrun - m_icount.overrun))
+                icountErrors |= CE_OVERRUN;
+            if (uint32_t(now.parity - m_icount.parity))
+                icountErrors |= CE_RXPARITY;
+            if (uint32_t(now.brk - m_icount.brk))
+                icountErrors |= CE_BREAK;
+            if (uint32_t(now.buf_overrun - m_icount.buf_overrun))
+                icountErrors |= CE_RXOVER;
+            m_icount = now;
+        }
+    }
+    std::lock_guard<std::mutex> g(m_queueLock);
+    TVaStatus s = PumpLocked();
+    if (s.Err == TVaErr::Gone) {
+        // The loss is reported once as a line error; after that every query fails.
+        if (m_errors == 0)
+            return s;
+    } else if (!s.Ok()) {
+        return s;
+    }
+    Stat.Errors = m_errors | icountErrors;
+    m_errors = 0;
+    Stat.InQue = uint32_t(m_count);
+    int outq = 0;
+    if (!m_gone && ::ioctl(m_fd.Get(), TIOCOUTQ, &outq) == 0)
+        Stat.OutQue = uint32_t(outq);
+    return {};
+}
+
+TVaStatus TLinuxPort::Escape(int Code) {
+    TCall call(*this);
+    if (!call.Ok())
+        return call.Status();
+    if (m_gone)
+        return GoneStatus();
+    int bit = 0;
+    unsigned long req = 0;
+    switch (Code) {
+    case SETDTR:
+    case CLRDTR:
+        bit = TIOCM_DTR;
+        req = Code == SETDTR ? TIOCMBIS : TIOCMBIC;
+        break;
+    case SETRTS:
+    case CLRRTS:
+        bit = TIOCM_RTS;
+        req = Code == SETRTS ? TIOCMBIS : TIOCMBIC;
+        break;
+    case SETBREAK:
+        return Ioctl(TIOCSBRK, nullptr) < 0 ? FromErrno(errno) : TVaStatus{};
+    case CLRBREAK:
+        return Ioctl(TIOCCBRK, nullptr) < 0 ? FromErrno(errno) : TVaStatus{};
+    case SETXOFF:
+    case SETXON: {
+        return Ioctl(TCXONC, reinterpret_cast<void*>(Code == SETXOFF ? TCOOFF : TCOON)) < 0
+                   ? FromErrno(errno)
+                   : TVaStatus{};
+    }
+    default:
+        return {TVaErr::Invalid, EINVAL};
+    }
+    // A device without modem control lines (a pseudo-terminal) ignores DTR and RTS.
+    if (!m_hasLines)
+        return {};
+    if (Ioctl(req, &bit) < 0) {
+        if (Absent(errno)) {
+            m_hasLines = false;
+            return {};
+        }
+        return FromErrno(errno);
+    }
+    return {};
+}
+
+TVaStatus TLinuxPort::ModemStatus(uint32_t& Bits) {
+    TCall call(*this);
+    Bits = 0;
+    if (!call.Ok())
+        return call.Status();
+    if (m_gone)
+        return GoneStatus();
+    if (!m_hasLines)
+        return {};
+    int m = 0;
+    if (Ioctl(TIOCMGET, &m) < 0) {
+        if (Absent(errno)) {
+            m_hasLines = false;
+            return {};
+        }
+        return FromErrno(errno);
+    }
+    if (m & TIOCM_CTS)
+        Bits |= MS_CTS_ON;
+    if (m & TIOCM_DSR)
+        Bits |= MS_DSR_ON;
+    if (m & TIOCM_RI)
+        Bits |= MS_RING_ON;
+    if (m & TIOCM_CD)
+        Bits |= MS_RLSD_ON;
+    return {};
+}
+
+void TLinuxPort::Close() {
+    {
+        std::unique_lock<std::mutex> l(m_callLock);
+        if (m_closed)
+            return;
+        m_closed = true;
+        // Every wait of this port listens to m_closing: wake them, let them leave.
+        Kick(m_closing.Get());
+        m_callsDone.wait(l, [this] { return m_inFlight == 0; });
+    }
+    // TIOCEXCL outlives our descriptor while anyone else holds the tty.
+    ::ioctl(m_fd.Get(), TIOCNXCL);
+    m_fd.Reset();
+}
+
+class TLinuxPlatform : public TVaPlatform {
+public:
+    TVaStatus Open(const std::string& Name, std::shared_ptr<TVaPort>& Port) override {
+        std::string path = VaResolveDeviceName(Name, VaConfigDir());
+        if (path.empty())
+            return {TVaErr::NotFound, ENOENT};
+        TFd fd(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+        if (fd.Get() < 0)
+            return FromErrno(errno);
+        // A registered port without a chip opens fine and then fails every call with EIO.
+        termios2 t{};
+        if (::ioctl(fd.Get(), TCGETS2, &t) < 0)
+            return errno == EIO ? TVaStatus{TVaErr::NotFound, EIO} : FromErrno(errno);
+        // flock stops every other opener, root included; TIOCEXCL stops other users'
+        // plain opens of the tty.
+        if (::flock(fd.Get(), LOCK_EX | LOCK_NB) < 0)
+            return errno == EWOULDBLOCK ? TVaStatus{TVaErr::Busy, EBUSY} : FromErrno(errno);
+        ::ioctl(fd.Get(), TIOCEXCL);
+        // Raw at once, keeping the rate, so nothing is echoed or translated before the
+        // settings are written; CLOCAL so a DCD drop cannot hang the port up for good.
+        t.c_iflag = INPCK | PARMRK;
+        t.c_oflag = 0;
+        t.c_lflag = 0;
+        t.c_cflag = (t.c_cflag & ~(CSIZE | PARENB | CRTSCTS)) | CS8 | CREAD | CLOCAL;
+        t.c_cc[VMIN] = 1;
+        t.c_cc[VTIME] = 0;
+        if (::ioctl(fd.Get(), TCSETS2, &t) < 0) {
+            int e = errno;
+            ::ioctl(fd.Get(), TIOCNXCL);
+            return FromErrno(e);
+        }
+        ::ioctl(fd.Get(), TCFLSH, TCIFLUSH); // bytes sent while nobody listened
+        // A packet must be answered within about a millisecond: ask for low latency
+        // where the driver has it.
+        serial_struct ss{};
+        if (::ioctl(fd.Get(), TIOCGSERIAL, &ss) == 0) {
+            ss.flags |= ASYNC_LOW_LATENCY;
+            ::ioctl(fd.Get(), TIOCSSERIAL, &ss);
+        }
+        int bits = 0;
+        bool hasLines = ::ioctl(fd.Get(), TIOCMGET, &bits) == 0;
+        serial_icounter_struct ic{};
+        bool hasIcount = ::ioctl(fd.Get(), TIOCGICOUNT, &ic) == 0;
+        Port = std::make_shared<TLinuxPort>(std::move(fd), hasLines, hasIcount, ic);
+        return {};
+    }
+    uint32_t TickCount() override { return MonotonicMs(); }
+};
+
+} // namespace
+
+std::shared_ptr<TVaPlatform> VaDefaultPlatform() {
+    static auto platform = std::make_shared<TLinuxPlatform>();
+    return platform;
+}
