@@ -1,35 +1,80 @@
-// Placeholder of the UDP endpoint: only the calls the window needs today.
+// The UDP endpoint: bound datagram sockets, one listener thread that waits on all of them, and
+// delivery of every datagram to OnUDPRead on the main thread.
 #pragma once
 
-#include <functional>
-#include <string>
-#include <unistd.h>
+#include "IdThread.h"
+#include "IdUDPBase.h"
 
-class TIdSocketHandle {
-public:
-    std::string SenderIP;
-    int SenderPort = 0;
-};
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
 
 class TIdUDPServer;
+
+// AData holds exactly the datagram's bytes and ABinding has SenderIP and SenderPort set for it;
+// both belong to the listener and are valid only during the call.
 using TUDPReadEvent =
     std::function<void(TIdUDPServer* Sender, const std::string& AData, TIdSocketHandle& ABinding)>;
 
-class TIdUDPServer {
+// Waits on the server's bindings (1000 ms at most per wait, or until it is stopped) and hands
+// each datagram to the server. Whatever goes wrong with one datagram is dropped; the next is
+// served.
+class TIdUDPListenerThread : public TIdThread {
 public:
-    int DefaultPort() const { return m_defaultPort; }
-    void SetDefaultPort(int V) { m_defaultPort = V; }
-    int BufferSize() const { return 8192; }
-    bool Active() const { return false; }
-    void SetActive(bool) {}
-    void Send(const std::string&, int, const std::string&) {}
-    std::string LocalHostName() const {
-        char name[256] = {};
-        ::gethostname(name, sizeof name - 1);
-        return name;
-    }
-    TUDPReadEvent OnUDPRead;
+    TIdUDPListenerThread(TIdUDPServer& AServer, int ABufferSize);
+    ~TIdUDPListenerThread() override;
+
+    static constexpr int WaitTime = 1000;
+
+protected:
+    void Run() override;
+    void TerminateHook() override { m_wake.Set(); }
 
 private:
-    int m_defaultPort = 0;
+    TIdUDPServer& m_server;
+    const int m_bufferSize;
+    std::vector<char> m_buffer;
+    std::string m_data;
+    TIdSocketHandle* m_incoming = nullptr;
+    TIdWakeEvent m_wake;
+};
+
+// Main-thread API. Bindings, ThreadedEvent and OnUDPRead are changed only while inactive.
+// The server must not be destroyed from inside its own OnUDPRead.
+class TIdUDPServer : public TIdUDPBase {
+public:
+    TIdUDPServer();
+    ~TIdUDPServer() override;
+
+    TIdSocketHandles& Bindings() { return m_bindings; }
+    // The port of the binding that activation adds; used from the next activation on.
+    int DefaultPort() const { return m_bindings.DefaultPort(); }
+    void SetDefaultPort(int APort) { m_bindings.SetDefaultPort(APort); }
+    // False: OnUDPRead runs on the main thread; true: in the listener thread.
+    bool ThreadedEvent() const { return m_threadedEvent.load(); }
+    void SetThreadedEvent(bool AValue) { m_threadedEvent = AValue; }
+
+    TUDPReadEvent OnUDPRead;
+
+protected:
+    TIdSocketHandle& GetBinding() override;
+    void CloseBinding() override;
+
+private:
+    friend class TIdUDPListenerThread;
+    struct TRetired;
+    void Activate();
+    void CloseAllSockets();
+    // Makes ABinding current and calls OnUDPRead.
+    void DoUDPRead(const std::string& AData, TIdSocketHandle& ABinding);
+    // Joins listeners stopped from inside a delivery and closes their sockets.
+    void ReapRetired();
+    static void Reap(std::vector<TRetired>& AList);
+
+    TIdSocketHandles m_bindings;
+    std::atomic_bool m_threadedEvent{false};
+    std::unique_ptr<TIdUDPListenerThread> m_listener;
+    int m_deliveryDepth = 0;
+    std::shared_ptr<std::vector<TRetired>> m_retired;
 };

@@ -1,0 +1,456 @@
+// The UDP endpoint over real sockets on 127.0.0.1: binding, delivery, sending, deactivation.
+#include "IdUDPServer.h"
+#include "UdpPeer.h"
+
+#include <QElapsedTimer>
+#include <atomic>
+#include <gtest/gtest.h>
+#include <thread>
+
+namespace {
+struct TDelivery {
+    std::string Data;
+    std::string SenderIP;
+    int SenderPort = 0;
+    TIdSocketHandle* Binding = nullptr;
+    bool OnMainThread = false;
+};
+
+// Records every datagram handed to OnUDPRead.
+struct TRecorder {
+    std::vector<TDelivery> Got;
+    std::mutex Lock; // the threaded-event test writes from the listener
+    void Attach(TIdUDPServer& AServer) {
+        AServer.OnUDPRead = [this](TIdUDPServer*, const std::string& AData, TIdSocketHandle& B) {
+            std::lock_guard<std::mutex> g(Lock);
+            Got.push_back({AData, B.SenderIP, B.SenderPort, &B, IsMainThread()});
+        };
+    }
+    size_t Count() {
+        std::lock_guard<std::mutex> g(Lock);
+        return Got.size();
+    }
+    bool WaitFor(size_t N, int AMs = 3000) {
+        return PumpUntil([&] { return Count() >= N; }, AMs);
+    }
+};
+
+// An active server on a port the system chose, recording what it receives.
+struct TActiveServer {
+    TIdUDPServer Server;
+    TRecorder Rec;
+    TActiveServer() {
+        Rec.Attach(Server);
+        Server.SetDefaultPort(0);
+        Server.SetActive(true);
+    }
+    int Port() { return Server.Bindings()[0].Port; }
+};
+} // namespace
+
+TEST(UDPServer, StartsInactiveWithItsDefaults) {
+    TIdUDPServer s;
+    EXPECT_FALSE(s.Active());
+    EXPECT_EQ(s.BufferSize(), 8192);
+    EXPECT_EQ(s.DefaultPort(), 0);
+    EXPECT_EQ(s.Bindings().Count(), 0);
+    EXPECT_FALSE(s.BroadcastEnabled());
+    EXPECT_FALSE(s.ThreadedEvent());
+}
+
+TEST(UDPServer, LivesWithTheSharedStack) {
+    const int before = IdStackLiveCount();
+    {
+        TIdUDPServer a;
+        TIdStack* stack = GStack();
+        ASSERT_NE(stack, nullptr);
+        {
+            TIdUDPServer b;
+            EXPECT_EQ(GStack(), stack);
+            EXPECT_EQ(IdStackLiveCount(), before + 2);
+        }
+        EXPECT_EQ(GStack(), stack);
+        char name[256] = {};
+        ::gethostname(name, sizeof name - 1);
+        EXPECT_EQ(a.LocalHostName(), name);
+    }
+    EXPECT_EQ(IdStackLiveCount(), before);
+    if (before == 0) {
+        EXPECT_EQ(GStack(), nullptr);
+    }
+}
+
+TEST(UDPServer, ActivationBindsEveryAddressOnThePortTheSystemChose) {
+    TActiveServer t;
+    ASSERT_TRUE(t.Server.Active());
+    ASSERT_EQ(t.Server.Bindings().Count(), 1);
+    EXPECT_EQ(t.Server.Bindings()[0].IP, "0.0.0.0");
+    EXPECT_NE(t.Port(), 0);
+    EXPECT_FALSE(TUdpPeer::PortFree(t.Port()));
+    EXPECT_EQ(&t.Server.Binding(), &t.Server.Bindings()[0]);
+}
+
+TEST(UDPServer, DeliversADatagramOnTheMainThreadWithItsSender) {
+    TActiveServer t;
+    TUdpPeer peer;
+    ASSERT_TRUE(peer.SendTo(t.Port(), "hello device"));
+    ASSERT_TRUE(t.Rec.WaitFor(1));
+    const TDelivery& d = t.Rec.Got[0];
+    EXPECT_EQ(d.Data, "hello device");
+    EXPECT_EQ(d.SenderIP, "127.0.0.1");
+    EXPECT_EQ(d.SenderPort, peer.Port());
+    EXPECT_EQ(d.Binding, &t.Server.Bindings()[0]);
+    EXPECT_TRUE(d.OnMainThread);
+}
+
+TEST(UDPServer, DeliversDatagramsInOrderOneAtATime) {
+    TActiveServer t;
+    int depth = 0, maxDepth = 0;
+    std::vector<std::string> got;
+    t.Server.OnUDPRead = [&](TIdUDPServer*, const std::string& AData, TIdSocketHandle&) {
+        maxDepth = std::max(maxDepth, ++depth);
+        got.push_back(AData);
+        PumpFor(1); // a handler that lets the event loop run must still not be re-entered
+        --depth;
+    };
+    TUdpPeer peer;
+    for (int i = 0; i < 50; ++i)
+        ASSERT_TRUE(peer.SendTo(t.Port(), std::to_string(i)));
+    ASSERT_TRUE(PumpUntil([&] { return got.size() >= 50; }));
+    for (int i = 0; i < 50; ++i)
+        EXPECT_EQ(got[static_cast<size_t>(i)], std::to_string(i));
+    EXPECT_EQ(maxDepth, 1);
+}
+
+TEST(UDPServer, DeliversEveryByteValueIncludingNul) {
+    TActiveServer t;
+    std::string all;
+    for (int i = 0; i < 256; ++i)
+        all.push_back(static_cast<char>(i));
+    TUdpPeer peer;
+    ASSERT_TRUE(peer.SendTo(t.Port(), all));
+    ASSERT_TRUE(t.Rec.WaitFor(1));
+    EXPECT_EQ(t.Rec.Got[0].Data, all);
+}
+
+TEST(UDPServer, DeliversUpToBufferSizeAndDropsLongerDatagrams) {
+    struct {
+        int BufferSize;
+        size_t Length;
+        bool Delivered;
+    } cases[] = {
+        {8192, 0, true},     {8192, 1, true},      {8192, 8192, true},
+        {8192, 8193, false}, {8192, 60000, false}, {100, 100, true},
+        {100, 101, false},   {0, 0, true},         {0, 1, false},
+    };
+    for (const auto& c : cases) {
+        TIdUDPServer s;
+        TRecorder rec;
+        rec.Attach(s);
+        s.SetBufferSize(c.BufferSize);
+        s.SetActive(true);
+        TUdpPeer peer;
+        const std::string data(c.Length, 'x');
+        const std::string next = std::string("next").substr(0, static_cast<size_t>(c.BufferSize));
+        ASSERT_TRUE(peer.SendTo(s.Bindings()[0].Port, data));
+        // The listener goes on after a dropped datagram: the next one arrives.
+        ASSERT_TRUE(peer.SendTo(s.Bindings()[0].Port, next));
+        ASSERT_TRUE(rec.WaitFor(c.Delivered ? 2 : 1)) << c.BufferSize << "/" << c.Length;
+        PumpFor(20);
+        ASSERT_EQ(rec.Got.size(), c.Delivered ? 2u : 1u) << c.BufferSize << "/" << c.Length;
+        if (c.Delivered) {
+            EXPECT_EQ(rec.Got[0].Data, data);
+        }
+        EXPECT_EQ(rec.Got.back().Data, next);
+    }
+}
+
+TEST(UDPServer, APortAboveTheRangeBindsItsLow16Bits) {
+    if (!TUdpPeer::PortFree(4464))
+        GTEST_SKIP() << "port 4464 is taken on this machine";
+    TIdUDPServer s;
+    s.SetDefaultPort(70000);
+    s.SetActive(true);
+    EXPECT_EQ(s.Bindings()[0].Port, 4464);
+    EXPECT_EQ(s.DefaultPort(), 70000);
+}
+
+TEST(UDPServer, APortInUseRefusesActivationUntilItIsFree) {
+    auto holder = std::make_unique<TUdpPeer>(0, true);
+    ASSERT_TRUE(holder->Bound());
+    const int port = holder->Port();
+    TIdUDPServer s;
+    s.SetDefaultPort(port);
+    try {
+        s.SetActive(true);
+        ADD_FAILURE() << "no error";
+    } catch (const EIdCouldNotBindSocket& e) {
+        EXPECT_EQ(e.Message(), "Could not bind socket. Address and port are already in use.");
+    }
+    EXPECT_FALSE(s.Active());
+    EXPECT_FALSE(s.Bindings()[0].HandleAllocated());
+    holder.reset();
+    s.SetActive(true);
+    EXPECT_TRUE(s.Active());
+    EXPECT_EQ(s.Bindings()[0].Port, port);
+}
+
+TEST(UDPServer, ActivatingAgainBindsTheDefaultPortOfThatTime) {
+    TIdUDPServer s;
+    s.SetDefaultPort(0);
+    s.SetActive(true);
+    const int first = s.Bindings()[0].Port;
+    int second = 0;
+    {
+        TUdpPeer tmp; // a port the system hands out, free again once released
+        second = tmp.Port();
+    }
+    // Writing true while active changes nothing, even with a new default port.
+    s.SetDefaultPort(second);
+    s.SetActive(true);
+    EXPECT_EQ(s.Bindings()[0].Port, first);
+    s.SetActive(false);
+    EXPECT_FALSE(s.Active());
+    EXPECT_EQ(s.Bindings()[0].Port, first); // kept across deactivation
+    s.SetActive(true);
+    EXPECT_EQ(s.Bindings()[0].Port, second);
+    EXPECT_EQ(s.Bindings().Count(), 1);
+}
+
+TEST(UDPServer, DeactivationClosesTheSocketPromptly) {
+    TActiveServer t;
+    const int port = t.Port();
+    QElapsedTimer timer;
+    timer.start();
+    t.Server.SetActive(false);
+    const qint64 ms = timer.elapsed();
+    std::printf("deactivation without traffic took %lld ms\n", static_cast<long long>(ms));
+    // The listener's wait is at most a second; a wait much longer than that is a hang.
+    EXPECT_LT(ms, 5000);
+    EXPECT_FALSE(t.Server.Active());
+    EXPECT_TRUE(TUdpPeer::PortFree(port));
+    EXPECT_EQ(t.Server.Bindings()[0].Port, port);
+    // Writing false again does nothing.
+    t.Server.SetActive(false);
+    EXPECT_FALSE(t.Server.Active());
+}
+
+TEST(UDPServer, NothingIsDeliveredAfterDeactivationReturns) {
+    TActiveServer t;
+    TUdpPeer peer;
+    // Datagrams received but not yet handed over (the main thread is busy here) are dropped.
+    for (int i = 0; i < 20; ++i)
+        ASSERT_TRUE(peer.SendTo(t.Port(), "late"));
+    Sleep(100);
+    t.Server.SetActive(false);
+    const size_t after = t.Rec.Count();
+    PumpFor(200);
+    EXPECT_EQ(t.Rec.Count(), after);
+}
+
+TEST(UDPServer, SurvivesDeactivationAndDestructionUnderTraffic) {
+    std::atomic_bool stop{false};
+    std::atomic_int target{0};
+    TUdpPeer peer;
+    std::thread sender([&] {
+        // Bounded in count and time.
+        QElapsedTimer t;
+        t.start();
+        for (int i = 0; i < 200000 && !stop && t.elapsed() < 10000; ++i) {
+            if (const int p = target.load())
+                peer.SendTo(p, "traffic " + std::to_string(i));
+            if (i % 64 == 0)
+                std::this_thread::yield();
+        }
+    });
+    size_t delivered = 0;
+    for (int round = 0; round < 6; ++round) {
+        auto s = std::make_unique<TIdUDPServer>();
+        s->OnUDPRead = [&](TIdUDPServer*, const std::string&, TIdSocketHandle&) { ++delivered; };
+        s->SetActive(true);
+        target = s->Bindings()[0].Port;
+        PumpFor(30);
+        if (round % 2 == 0) {
+            s->SetActive(false);
+            target = 0;
+            EXPECT_FALSE(s->Active());
+        } else {
+            s.reset(); // destroyed while active, with deliveries queued
+            target = 0;
+        }
+        PumpFor(10);
+    }
+    stop = true;
+    sender.join();
+    EXPECT_GT(delivered, 0u);
+}
+
+TEST(UDPServer, AHandlersErrorIsDroppedAndTheListenerGoesOn) {
+    TActiveServer t;
+    int calls = 0;
+    t.Server.OnUDPRead = [&](TIdUDPServer*, const std::string& AData, TIdSocketHandle&) {
+        ++calls;
+        if (AData == "bad")
+            throw Exception("handler failed");
+    };
+    TUdpPeer peer;
+    ASSERT_TRUE(peer.SendTo(t.Port(), "bad"));
+    ASSERT_TRUE(peer.SendTo(t.Port(), "good"));
+    ASSERT_TRUE(PumpUntil([&] { return calls >= 2; }));
+    EXPECT_TRUE(t.Server.Active());
+}
+
+TEST(UDPServer, ThreadedEventRunsTheHandlerInTheListener) {
+    TIdUDPServer s;
+    TRecorder rec;
+    rec.Attach(s);
+    s.SetThreadedEvent(true);
+    s.SetActive(true);
+    TUdpPeer peer;
+    ASSERT_TRUE(peer.SendTo(s.Bindings()[0].Port, "threaded"));
+    ASSERT_TRUE(rec.WaitFor(1));
+    std::lock_guard<std::mutex> g(rec.Lock);
+    EXPECT_EQ(rec.Got[0].Data, "threaded");
+    EXPECT_FALSE(rec.Got[0].OnMainThread);
+}
+
+TEST(UDPServer, SendWhileInactiveActivatesOnTheDefaultPort) {
+    TIdUDPServer s;
+    TRecorder rec;
+    rec.Attach(s);
+    s.SetDefaultPort(0);
+    TUdpPeer peer;
+    s.Send("127.0.0.1", peer.Port(), "ping");
+    ASSERT_TRUE(s.Active());
+    std::string got;
+    int from = 0;
+    ASSERT_TRUE(peer.Receive(got, 2000, &from));
+    EXPECT_EQ(got, "ping");
+    // Sent from the bound socket, so an answer to the source reaches the listener.
+    EXPECT_EQ(from, s.Bindings()[0].Port);
+    ASSERT_TRUE(peer.SendTo(from, "pong"));
+    ASSERT_TRUE(rec.WaitFor(1));
+    EXPECT_EQ(rec.Got[0].Data, "pong");
+}
+
+TEST(UDPServer, SendsExactBytesToANameOrAnAddress) {
+    TActiveServer t;
+    TUdpPeer peer;
+    const std::string withNul("AT\0+CSQ\r", 8);
+    struct {
+        const char* Host;
+        std::string Data;
+    } cases[] = {{"127.0.0.1", withNul},
+                 {"LocalHost", "named"},
+                 {"localhost", ""},
+                 {"127.000.000.001", "leading zeros"}};
+    for (const auto& c : cases) {
+        t.Server.Send(c.Host, peer.Port(), c.Data);
+        std::string got = "unset";
+        ASSERT_TRUE(peer.Receive(got, 2000)) << c.Host;
+        EXPECT_EQ(got, c.Data) << c.Host;
+    }
+}
+
+TEST(UDPServer, SendToANameThatDoesNotResolveRaisesAndStaysInactive) {
+    TIdUDPServer s;
+    try {
+        s.Send("no-such-device.invalid", 9, "x");
+        ADD_FAILURE() << "no error";
+    } catch (const EIdSocketError& e) {
+        EXPECT_EQ(e.LastError(), 11001);
+        EXPECT_EQ(e.Message(), "Socket Error # 11001\r\nHost not found.");
+    }
+    EXPECT_FALSE(s.Active());
+}
+
+TEST(UDPServer, SendOfADatagramTooLongRaisesPackageSizeTooBig) {
+    TActiveServer t;
+    TUdpPeer peer;
+    try {
+        t.Server.Send("127.0.0.1", peer.Port(), std::string(70000, 'x'));
+        ADD_FAILURE() << "no error";
+    } catch (const EIdPackageSizeTooBig& e) {
+        EXPECT_EQ(e.Message(), "Package Size Too Big.");
+    }
+    EXPECT_TRUE(t.Server.Active());
+}
+
+TEST(UDPServer, DeactivationFromInsideTheHandlerEndsListeningAndFreesThePort) {
+    TActiveServer t;
+    const int port = t.Port();
+    int calls = 0;
+    t.Server.OnUDPRead = [&](TIdUDPServer* ASender, const std::string&, TIdSocketHandle&) {
+        ++calls;
+        ASender->SetActive(false);
+    };
+    TUdpPeer peer;
+    ASSERT_TRUE(peer.SendTo(port, "stop"));
+    ASSERT_TRUE(PumpUntil([&] { return calls == 1; }));
+    EXPECT_FALSE(t.Server.Active());
+    // The socket is closed once the delivery has returned and the listener has ended.
+    ASSERT_TRUE(PumpUntil([&] { return TUdpPeer::PortFree(port); }));
+    t.Server.OnUDPRead = nullptr;
+    t.Server.SetDefaultPort(port);
+    t.Server.SetActive(true);
+    EXPECT_EQ(t.Server.Bindings()[0].Port, port);
+}
+
+TEST(UDPServer, EachBindingReceivesAndBecomesCurrent) {
+    TIdUDPServer s;
+    TRecorder rec;
+    rec.Attach(s);
+    for (int i = 0; i < 2; ++i) {
+        TIdSocketHandle& b = s.Bindings().Add();
+        b.IP = "127.0.0.1";
+        b.Port = 0;
+    }
+    s.SetActive(true);
+    TIdSocketHandle& b0 = s.Bindings()[0];
+    TIdSocketHandle& b1 = s.Bindings()[1];
+    EXPECT_EQ(b0.IP, "127.0.0.1");
+    EXPECT_NE(b0.Port, b1.Port);
+    EXPECT_EQ(&s.Binding(), &b0);
+    TUdpPeer peer;
+    ASSERT_TRUE(peer.SendTo(b1.Port, "to second"));
+    ASSERT_TRUE(rec.WaitFor(1));
+    EXPECT_EQ(rec.Got[0].Binding, &b1);
+    // The binding that received last is the one that sends.
+    EXPECT_EQ(&s.Binding(), &b1);
+    s.Send("127.0.0.1", peer.Port(), "reply");
+    std::string got;
+    int from = 0;
+    ASSERT_TRUE(peer.Receive(got, 2000, &from));
+    EXPECT_EQ(from, b1.Port);
+    ASSERT_TRUE(peer.SendTo(b0.Port, "to first"));
+    ASSERT_TRUE(rec.WaitFor(2));
+    EXPECT_EQ(rec.Got[1].Binding, &b0);
+}
+
+TEST(UDPServer, MoreThan64BindingsStayActiveButReceiveNothing) {
+    TIdUDPServer s;
+    TRecorder rec;
+    rec.Attach(s);
+    for (int i = 0; i < 65; ++i) {
+        TIdSocketHandle& b = s.Bindings().Add();
+        b.IP = "127.0.0.1";
+        b.Port = 0;
+    }
+    s.SetActive(true);
+    EXPECT_TRUE(s.Active());
+    TUdpPeer peer;
+    ASSERT_TRUE(peer.SendTo(s.Bindings()[0].Port, "unheard"));
+    PumpFor(300);
+    EXPECT_EQ(rec.Count(), 0u);
+    s.SetActive(false);
+    EXPECT_FALSE(s.Active());
+}
+
+TEST(UDPServer, WritesTheBroadcastOptionAtActivation) {
+    for (bool enabled : {false, true}) {
+        TIdUDPServer s;
+        s.SetBroadcastEnabled(enabled);
+        s.SetActive(true);
+        EXPECT_EQ(TUdpPeer::BroadcastOption(s.Bindings()[0].Handle()), enabled ? 1 : 0);
+    }
+}

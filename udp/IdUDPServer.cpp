@@ -1,0 +1,165 @@
+#include "IdUDPServer.h"
+
+#include <QCoreApplication>
+
+// A listener stopped from inside one of its own deliveries, with the sockets it may still hold:
+// it is joined, and they are closed, once that delivery has returned.
+struct TIdUDPServer::TRetired {
+    std::unique_ptr<TIdUDPListenerThread> Listener;
+    std::vector<TIdStackSocketHandle> Sockets;
+};
+
+TIdUDPListenerThread::TIdUDPListenerThread(TIdUDPServer& AServer, int ABufferSize)
+    : m_server(AServer), m_bufferSize(ABufferSize < 0 ? 0 : ABufferSize),
+      m_buffer(static_cast<size_t>(m_bufferSize) + 1) {}
+
+TIdUDPListenerThread::~TIdUDPListenerThread() {
+    Stop();
+    Terminate();
+    WaitFor();
+}
+
+void TIdUDPListenerThread::Run() {
+    TIdSocketList list;
+    for (int i = 0; i < m_server.m_bindings.Count(); ++i)
+        list.push_back(m_server.m_bindings[i].Handle());
+    // More than 64 bindings raise here and end the thread; the server stays active.
+    GStack()->Select(list, WaitTime, &m_wake);
+    for (const auto socket : list) {
+        try {
+            // Deactivation stops the thread before it closes anything, so a stopped thread
+            // touches no socket again.
+            if (Stopped())
+                continue;
+            TIdSocketHandle* binding = nullptr;
+            for (int i = m_server.m_bindings.Count() - 1; i >= 0 && !binding; --i)
+                if (m_server.m_bindings[i].Handle() == socket)
+                    binding = &m_server.m_bindings[i];
+            if (!binding)
+                continue;
+            const int n = binding->RecvFrom(m_buffer.data(), m_bufferSize);
+            m_data.assign(m_buffer.data(), static_cast<size_t>(n));
+            m_incoming = binding;
+            if (m_server.ThreadedEvent())
+                m_server.DoUDPRead(m_data, *m_incoming);
+            else
+                // Returns false, undelivered, when deactivation began before the main thread
+                // took the call: the datagram is dropped.
+                Synchronize([this] { m_server.DoUDPRead(m_data, *m_incoming); });
+        } catch (...) {
+            // One datagram's failure (a receive error, one too long, the handler's exception)
+            // loses that datagram only.
+        }
+    }
+}
+
+TIdUDPServer::TIdUDPServer() : m_retired(std::make_shared<std::vector<TRetired>>()) {}
+
+TIdUDPServer::~TIdUDPServer() {
+    CloseBinding();
+    ReapRetired();
+}
+
+TIdSocketHandle& TIdUDPServer::GetBinding() {
+    if (!m_binding.load())
+        Activate();
+    return *m_binding.load();
+}
+
+void TIdUDPServer::Activate() {
+    ReapRetired();
+    if (m_bindings.Count() == 0)
+        m_bindings.Add().FollowsDefaultPort = true;
+    for (int i = 0; i < m_bindings.Count(); ++i) {
+        TIdSocketHandle& b = m_bindings[i];
+        if (b.FollowsDefaultPort) {
+            b.IP.clear();
+            b.Port = DefaultPort();
+        }
+    }
+    try {
+        for (int i = 0; i < m_bindings.Count(); ++i) {
+            m_bindings[i].AllocateSocket();
+            m_bindings[i].Bind();
+        }
+        m_listener = std::make_unique<TIdUDPListenerThread>(*this, BufferSize());
+    } catch (...) {
+        CloseAllSockets();
+        throw;
+    }
+    m_binding = &m_bindings[0];
+    m_listener->Start();
+    for (int i = 0; i < m_bindings.Count(); ++i)
+        m_bindings[i].SetBroadcast(BroadcastEnabled());
+}
+
+void TIdUDPServer::CloseAllSockets() {
+    for (int i = 0; i < m_bindings.Count(); ++i)
+        m_bindings[i].CloseSocket();
+}
+
+void TIdUDPServer::CloseBinding() {
+    if (!m_listener) {
+        CloseAllSockets();
+        m_binding = nullptr;
+        return;
+    }
+    m_listener->Stop();
+    if (m_deliveryDepth > 0) {
+        // Called from inside a delivery: the listener waits for this very call to return, so it
+        // cannot be joined here. It ends on its own once the call returns (it is stopped); the
+        // join and the closing of its sockets follow from the event loop.
+        TRetired r{std::move(m_listener), {}};
+        for (int i = 0; i < m_bindings.Count(); ++i)
+            if (m_bindings[i].HandleAllocated())
+                r.Sockets.push_back(m_bindings[i].Release());
+        m_retired->push_back(std::move(r));
+        m_binding = nullptr;
+        std::weak_ptr<std::vector<TRetired>> retired = m_retired;
+        QMetaObject::invokeMethod(
+            QCoreApplication::instance(),
+            [retired] {
+                if (auto list = retired.lock())
+                    Reap(*list);
+            },
+            Qt::QueuedConnection);
+        return;
+    }
+    // The stop request ends the listener's wait at once (its wake event) and makes a delivery
+    // that the main thread has not yet taken return undelivered, so the join cannot hang on
+    // this thread. Only then are the sockets closed: the listener never sees a closed one.
+    m_listener->WaitFor();
+    m_listener.reset();
+    CloseAllSockets();
+    m_binding = nullptr;
+}
+
+void TIdUDPServer::Reap(std::vector<TRetired>& AList) {
+    std::vector<TRetired> todo;
+    todo.swap(AList);
+    for (auto& t : todo) {
+        t.Listener.reset(); // joins
+        for (auto s : t.Sockets)
+            IdCloseSocketHandle(s);
+    }
+}
+
+void TIdUDPServer::ReapRetired() {
+    Reap(*m_retired);
+}
+
+void TIdUDPServer::DoUDPRead(const std::string& AData, TIdSocketHandle& ABinding) {
+    const bool onMain = !ThreadedEvent();
+    if (onMain)
+        ++m_deliveryDepth;
+    struct TLeave {
+        int* Depth;
+        ~TLeave() {
+            if (Depth)
+                --*Depth;
+        }
+    } leave{onMain ? &m_deliveryDepth : nullptr};
+    m_binding = &ABinding;
+    if (OnUDPRead)
+        OnUDPRead(this, AData, ABinding);
+}
