@@ -313,6 +313,11 @@ void TBaseform::BuildControls() {
         connect(Presets[i], &QPushButton::clicked, this, guard([this, i] { SendPreset(i); }));
     EdCmdLn->installEventFilter(this);
 
+    // The component as the window's design sets it: the rate from UserBaudrate, no flow
+    // control, the platform's COM names, and the events the console listens to.
+    VaComm->SetBaudrate(brUser);
+    VaComm->SetDeviceName("\\\\.\\COM%d");
+    VaComm->SetMonitorEvents({ceError, ceRxChar, ceTxEmpty, ceRxFlag});
     VaComm->OnOpen = [this](TVaCustomComm* S) { VaCommOpen(S); };
     VaComm->OnClose = [this](TVaCustomComm* S) { VaCommClose(S); };
     VaComm->OnRxChar = [this](TVaCustomComm* S, int N) { VaCommRxChar(S, N); };
@@ -459,7 +464,7 @@ void TBaseform::RButPackClick() {
 }
 
 void TBaseform::BtSetClick() {
-    GrBxSet->setVisible(!GrBxSet->isVisible());
+    GrBxSet->setHidden(!GrBxSet->isHidden());
     FocusReturn();
 }
 
