@@ -5,6 +5,7 @@
 #include "IdStack.h"
 #include "LogView.h"
 #include "StatusPanels.h"
+#include "SysUtils.h"
 #include "Util.h"
 #include "uThread.h"
 
@@ -35,20 +36,8 @@ namespace {
 constexpr int ClientWidth = 630, ClientHeight = 461, FormBorder = 3;
 constexpr int SPanelWidth = 238, IPanelHeight = 100, PanelBorder = 5;
 
-// The general conversion error of the text-to-integer conversion.
-class EConvertError : public Exception {
-public:
-    using Exception::Exception;
-};
-
-int StrToInt(const QString& Text) {
-    bool ok = false;
-    const QString t = Text.trimmed();
-    const int v = t.toInt(&ok, 10);
-    if (!ok || t.isEmpty())
-        throw EConvertError("'" + Text.toStdString() + "' is not a valid integer value");
-    return v;
-}
+// The boxes' text read as an integer; raises "'%s' is not a valid integer value".
+int StrToInt(const QString& Text) { return ::StrToInt(QStringToCp1251(Text)); }
 
 // The first of the families that this machine has; the design's Windows faces come first.
 QString PickFamily(std::initializer_list<QString> Families) {
