@@ -688,8 +688,13 @@ void TBaseform::UDPServerUDPRead(TIdUDPServer*, const std::string& AData,
     if (m_closing)
         return; // the window is going: the datagram is dropped quietly
     const std::string& s = AData;
-    edtHost->setText(QString::fromStdString(ABinding.SenderIP));
-    edtPort->setText(QString::number(ABinding.SenderPort));
+    // Only a change is written: rewriting a box's text costs a redraw for every datagram.
+    const QString host = QString::fromStdString(ABinding.SenderIP);
+    const QString port = QString::number(ABinding.SenderPort);
+    if (edtHost->text() != host)
+        edtHost->setText(host);
+    if (edtPort->text() != port)
+        edtPort->setText(port);
     LogAddLine("");
     std::string u = s;
     for (char& c : u)
