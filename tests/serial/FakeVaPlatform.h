@@ -216,14 +216,19 @@ public:
     }
     TVaStatus WaitEvent(uint32_t& Fired, const TVaWaitEvent& Wake) override {
         Fired = 0;
+        {
+            std::lock_guard<std::mutex> g(m_d->m_lock);
+            TVaStatus st;
+            if (m_d->Failing("WaitEvent", st))
+                return st;
+        }
         for (;;) {
             {
                 std::lock_guard<std::mutex> g(m_d->m_lock);
                 if (m_closed)
                     return {TVaErr::Stopped, 0};
-                TVaStatus st;
-                if (m_d->Failing("WaitEvent", st))
-                    return st;
+                if (m_d->m_gone)
+                    return {TVaErr::Gone, EIO};
                 uint32_t ev = m_d->m_latched & m_d->m_mask;
                 if (ev) {
                     m_d->m_latched &= ~ev;
@@ -252,14 +257,19 @@ public:
     TVaStatus Write(const char* Data, uint32_t Count, uint32_t& Done, const TVaWaitEvent* Stop,
                     int TimeoutMs) override {
         Done = 0;
+        {
+            std::lock_guard<std::mutex> g(m_d->m_lock);
+            TVaStatus st;
+            if (m_d->Failing("Write", st))
+                return st;
+        }
         for (;;) {
             {
                 std::lock_guard<std::mutex> g(m_d->m_lock);
                 if (m_closed)
                     return {TVaErr::Stopped, 0};
-                TVaStatus st;
-                if (m_d->Failing("Write", st))
-                    return st;
+                if (m_d->m_gone)
+                    return {TVaErr::Gone, EIO};
                 if (m_d->m_grant != 0) {
                     uint32_t n = m_d->m_grant < 0
                                      ? Count
