@@ -402,10 +402,10 @@ TEST_F(FakePort, OneNotificationFiresItsEventsInTheFixedOrder) {
     Comm.Open();
     // Everything at once: the errors that came with data are read (and cleared) by the
     // receive side before the error step looks.
-    Device->Raise(EV_EVENT2 | EV_EVENT1 | EV_RX80FULL | EV_PERR | EV_BREAK | EV_TXEMPTY | EV_RLSD |
-                      EV_RING | EV_DSR | EV_CTS | EV_ERR,
-                  CE_FRAME);
-    Device->Feed(std::string("ab\0", 3));
+    Device->Feed(std::string("ab\0", 3),
+                 EV_EVENT2 | EV_EVENT1 | EV_RX80FULL | EV_PERR | EV_BREAK | EV_TXEMPTY | EV_RLSD |
+                     EV_RING | EV_DSR | EV_CTS | EV_ERR,
+                 CE_FRAME);
     ASSERT_TRUE(PumpUntil([&] { return order.size() >= 12; }));
     PumpFor(20);
     EXPECT_EQ(order, (std::vector<std::string>{"RxChar 3", "RxFlag", "Cts", "Dsr", "Ring", "Rlsd",

@@ -29,11 +29,13 @@ public:
     }
 
     // ---- the test's side ----
-    // Bytes arrive from the line: EV_RXCHAR, and EV_RXFLAG for the event character.
-    void Feed(const std::string& Bytes) {
+    // Bytes arrive from the line: EV_RXCHAR, and EV_RXFLAG for the event character;
+    // Events and Errors come in the same notification.
+    void Feed(const std::string& Bytes, uint32_t Events = 0, uint32_t Errors = 0) {
         std::lock_guard<std::mutex> g(m_lock);
         m_input += Bytes;
-        m_latched |= EV_RXCHAR;
+        m_latched |= EV_RXCHAR | Events;
+        m_errors |= Errors;
         if (Bytes.find(m_line.EvtChar) != std::string::npos)
             m_latched |= EV_RXFLAG;
         Kick(m_rxKick);
