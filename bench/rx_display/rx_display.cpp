@@ -59,12 +59,14 @@ void DevicePhase(int Master, int Control, int Report, const std::string& Data, b
                     plus.push_back(now);
         }
         if (p.revents & POLLOUT) {
-            ssize_t n = ::write(Master, Data.data() + sent, std::min<size_t>(65536, Data.size() - sent));
+            ssize_t n =
+                ::write(Master, Data.data() + sent, std::min<size_t>(65536, Data.size() - sent));
             if (n > 0)
                 sent += static_cast<size_t>(n);
         }
     }
-    TPhaseReport r{MonotonicSeconds() - t0, static_cast<double>(sent), static_cast<int>(plus.size())};
+    TPhaseReport r{MonotonicSeconds() - t0, static_cast<double>(sent),
+                   static_cast<int>(plus.size())};
     WriteAll(Report, &r, sizeof r);
     WriteAll(Report, plus.data(), plus.size() * sizeof(double));
 }
@@ -154,10 +156,11 @@ int main(int argc, char** argv) {
         keys.stop();
         console.RunUntil([] { return false; }, 0.2); // the last chunks reach the log
         probe.stop();
-        std::printf("rx_display: %s: %.1f MB in %.2f s, %.1f MB/s; event loop stall median %.2f ms, "
-                    "longest %.1f ms\n",
-                    Name, r.Bytes / 1e6, r.Seconds, r.Bytes / 1e6 / r.Seconds,
-                    Percentile(lateness, 50), Percentile(lateness, 100));
+        std::printf(
+            "rx_display: %s: %.1f MB in %.2f s, %.1f MB/s; event loop stall median %.2f ms, "
+            "longest %.1f ms\n",
+            Name, r.Bytes / 1e6, r.Seconds, r.Bytes / 1e6 / r.Seconds, Percentile(lateness, 50),
+            Percentile(lateness, 100));
     };
 
     form.RButDirect->setChecked(true);
@@ -166,10 +169,10 @@ int main(int argc, char** argv) {
     std::vector<double> keyToWire;
     for (size_t i = 0; i < std::min(plusTimes.size(), keyTimes.size()); ++i)
         keyToWire.push_back((plusTimes[i] - keyTimes[i]) * 1000.0);
-    std::printf("rx_display: \"+\" key to wire during the flood: %zu of %zu keys seen, median %.2f ms, "
-                "longest %.2f ms\n",
-                plusTimes.size(), keyTimes.size(), Percentile(keyToWire, 50),
-                Percentile(keyToWire, 100));
+    std::printf(
+        "rx_display: \"+\" key to wire during the flood: %zu of %zu keys seen, median %.2f ms, "
+        "longest %.2f ms\n",
+        plusTimes.size(), keyTimes.size(), Percentile(keyToWire, 50), Percentile(keyToWire, 100));
 
     form.ChBxTreat->setChecked(true);
     form.RButPack->setChecked(true);

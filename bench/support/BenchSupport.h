@@ -11,8 +11,8 @@
 #include <vector>
 
 double MonotonicSeconds();
-double CpuSeconds();    // this process, user and system
-long ResidentBytes();   // this process
+double CpuSeconds();  // this process, user and system
+long ResidentBytes(); // this process
 double Percentile(std::vector<double> Values, double P);
 
 // A private configuration folder (so a private COM map) for the life of the benchmark.
@@ -52,7 +52,7 @@ class TChild {
 public:
     explicit TChild(const std::vector<std::string>& Args);
     ~TChild();
-    bool Exited();   // reaps without waiting; collects output
+    bool Exited(); // reaps without waiting; collects output
     int Status() const { return m_status; }
     const std::string& Output();
     void Kill();

@@ -64,11 +64,13 @@ int main(int argc, char** argv) {
         sender.join();
         // What is still queued in the socket arrives within moments.
         long seen = -1;
-        console.RunUntil([&] {
-            const bool still = seen == handled;
-            seen = handled;
-            return still && MonotonicSeconds() - last > 0.2;
-        }, 10, 100);
+        console.RunUntil(
+            [&] {
+                const bool still = seen == handled;
+                seen = handled;
+                return still && MonotonicSeconds() - last > 0.2;
+            },
+            10, 100);
         const double secs = last > first ? last - first : 1e-9;
         std::printf("udp_rate: %-14s sent %ld in %.2f s; handled %ld, %.0f a second; lost %ld\n",
                     ph.Name, sent.Sent, sent.Seconds, handled, handled / secs, sent.Sent - handled);
