@@ -482,6 +482,18 @@ TEST_F(FakePort, QueuedWriteReachesTheDeviceAndAnnouncesTheEmptyQueue) {
     EXPECT_EQ(Device->Written(), "AT\r\n");
 }
 
+TEST_F(FakePort, WithoutATxEmptyHandlerWritesNeverWaitForTheMainThread) {
+    // The main thread serves no messages here: an announcement of the empty queue would
+    // hold the write thread, and the second write would find no room.
+    Comm.Open();
+    EXPECT_TRUE(Comm.WriteText(std::string(1500, 'a')));
+    for (int i = 0; i < 20; ++i)
+        EXPECT_TRUE(Comm.WriteText(std::string(1500, 'b'))) << i;
+    std::string expected = std::string(1500, 'a') + std::string(30000, 'b');
+    EXPECT_TRUE(PumpUntil([&] { return Device->Written().size() == expected.size(); }));
+    EXPECT_EQ(Device->Written(), expected);
+}
+
 TEST_F(FakePort, WaitingWriterIsQueuedOnlyOnceTheTotalIsBelowTheSize) {
     TVaBuffers b;
     b.SetWriteSize(100);

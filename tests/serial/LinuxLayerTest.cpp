@@ -176,6 +176,10 @@ TEST(InputDecoder, UndoesTheKernelMarksAlsoWhenSplitAnywhere) {
     replacing.ErrorChar = '?';
     D::TConfig stripping = plain;
     stripping.NullStrip = true;
+    D::TConfig unmarked = plain; // a device without a line: every byte is data
+    unmarked.Marks = false;
+    D::TConfig unmarkedStripping = unmarked;
+    unmarkedStripping.NullStrip = true;
     struct {
         std::string Raw;
         D::TConfig Config;
@@ -197,6 +201,10 @@ TEST(InputDecoder, UndoesTheKernelMarksAlsoWhenSplitAnywhere) {
         {std::string("a\0b\0", 4), stripping, "ab", EV_RXCHAR, 0},
         {std::string("a\0b", 3), plain, std::string("a\0b", 3), EV_RXCHAR, 0},
         {std::string("\xff\xff\xff\xff", 4), plain, "\xff\xff", EV_RXCHAR, 0},
+        {std::string("A\xff\0\0\xff\xff", 6), unmarked, std::string("A\xff\0\0\xff\xff", 6),
+         EV_RXCHAR, 0},
+        {std::string("a\n\0b", 4), unmarkedStripping, "a\nb", EV_RXCHAR | EV_RXFLAG, 0},
+        {"", unmarked, "", 0, 0},
     };
     for (auto& c : cases) {
         for (size_t cut = 0; cut <= c.Raw.size(); ++cut) {
