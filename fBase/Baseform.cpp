@@ -37,7 +37,9 @@ constexpr int ClientWidth = 630, ClientHeight = 461, FormBorder = 3;
 constexpr int SPanelWidth = 238, IPanelHeight = 100, PanelBorder = 5;
 
 // The boxes' text read as an integer; raises "'%s' is not a valid integer value".
-int StrToInt(const QString& Text) { return ::StrToInt(QStringToCp1251(Text)); }
+int StrToInt(const QString& Text) {
+    return ::StrToInt(QStringToCp1251(Text));
+}
 
 // The first of the families that this machine has; the design's Windows faces come first.
 QString PickFamily(std::initializer_list<QString> Families) {
@@ -426,7 +428,7 @@ void TBaseform::LogSetText(const std::string& Text) {
 }
 
 std::string TBaseform::LogGetText() const {
-    return m_log.Text();
+    return std::string(m_log.Text());
 }
 
 void TBaseform::LogClear() {

@@ -1,65 +1,92 @@
 #include "ConsoleLog.h"
 
+#include <algorithm>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 
-void AppendNormalized(std::string& Out, const char* Text, size_t Size) {
+size_t NormalizeInto(char* Out, const char* Text, size_t Size) {
+    char* o = Out;
     size_t i = 0;
     while (i < Size) {
         // Copy the run without CR or LF in one go: the common case is plain text.
         size_t run = i;
         while (run < Size && Text[run] != '\r' && Text[run] != '\n')
             ++run;
-        Out.append(Text + i, run - i);
+        std::memcpy(o, Text + i, run - i);
+        o += run - i;
         if (run == Size)
             break;
-        Out.append("\r\n", 2);
+        *o++ = '\r';
+        *o++ = '\n';
         i = (Text[run] == '\r' && run + 1 < Size && Text[run + 1] == '\n') ? run + 2 : run + 1;
     }
+    return static_cast<size_t>(o - Out);
+}
+
+void AppendNormalized(std::string& Out, const char* Text, size_t Size) {
+    const size_t old = Out.size();
+    Out.resize(old + 2 * Size);
+    Out.resize(old + NormalizeInto(Out.data() + old, Text, Size));
+}
+
+TConsoleLog::~TConsoleLog() {
+    std::free(m_data);
+}
+
+void TConsoleLog::Reserve(size_t More) {
+    if (m_size + More <= m_capacity)
+        return;
+    const size_t capacity = std::max({m_capacity * 2, m_size + More, size_t(65536)});
+    char* grown = static_cast<char*>(std::realloc(m_data, capacity));
+    if (!grown)
+        throw std::bad_alloc();
+    m_data = grown;
+    m_capacity = capacity;
 }
 
 void TConsoleLog::Append(const std::string& Text) {
     if (Text.empty())
         return;
-    const size_t old = m_text.size();
+    const size_t old = m_size;
     const size_t rows = m_rowStarts.size();
+    Reserve(2 * Text.size());
+    m_size += NormalizeInto(m_data + m_size, Text.data(), Text.size());
     try {
-        AppendNormalized(m_text, Text.data(), Text.size());
         IndexFrom(old);
     } catch (...) {
         // The log keeps its previous text when it cannot take more.
-        m_text.resize(old);
+        m_size = old;
         m_rowStarts.resize(rows);
         throw;
     }
 }
 
 void TConsoleLog::AddLine(const std::string& Text) {
-    if (m_text.empty() || m_text.back() == '\n')
+    if (m_size == 0 || m_data[m_size - 1] == '\n')
         Append(Text + "\r\n");
     else
         Append("\r\n" + Text);
 }
 
 void TConsoleLog::SetText(const std::string& Text) {
-    std::string fresh;
-    AppendNormalized(fresh, Text.data(), Text.size());
-    m_text.swap(fresh);
-    m_rowStarts.assign(1, 0);
-    ++m_generation;
-    IndexFrom(0);
+    Clear();
+    Append(Text);
 }
 
 void TConsoleLog::Clear() {
-    std::string().swap(m_text);
+    std::free(m_data);
+    m_data = nullptr;
+    m_size = m_capacity = 0;
     std::vector<size_t>{0}.swap(m_rowStarts);
     ++m_generation;
 }
 
 size_t TConsoleLog::RowEnd(size_t Row) const {
-    size_t end = Row + 1 < m_rowStarts.size() ? m_rowStarts[Row + 1] : m_text.size();
-    if (end > m_rowStarts[Row] && m_text[end - 1] == '\n') {
+    size_t end = Row + 1 < m_rowStarts.size() ? m_rowStarts[Row + 1] : m_size;
+    if (end > m_rowStarts[Row] && m_data[end - 1] == '\n') {
         --end;
-        if (end > m_rowStarts[Row] && m_text[end - 1] == '\r')
+        if (end > m_rowStarts[Row] && m_data[end - 1] == '\r')
             --end;
     }
     return end;
@@ -67,8 +94,8 @@ size_t TConsoleLog::RowEnd(size_t Row) const {
 
 void TConsoleLog::IndexFrom(size_t From) {
     // Rows already complete before From stay; the last row may grow or split.
-    const char* data = m_text.data();
-    const size_t size = m_text.size();
+    const char* data = m_data;
+    const size_t size = m_size;
     size_t rowStart = m_rowStarts.back();
     size_t i = From;
     while (i < size) {

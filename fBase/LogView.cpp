@@ -73,7 +73,7 @@ int TLogView::TextWidth() const {
 }
 
 void TLogView::WrapRow(size_t Row, std::vector<std::pair<size_t, size_t>>& Out) const {
-    const std::string& text = m_log.Text();
+    const std::string_view text = m_log.Text();
     const size_t begin = m_log.RowStart(Row), end = m_log.RowEnd(Row);
     const int width = TextWidth();
     size_t start = begin;
@@ -107,7 +107,7 @@ void TLogView::paintEvent(QPaintEvent*) {
     const QPalette& pal = palette();
     p.fillRect(viewport()->rect(), pal.color(QPalette::Base));
     m_visible.clear();
-    const std::string& text = m_log.Text();
+    const std::string_view text = m_log.Text();
     const int height = viewport()->height();
     std::vector<std::pair<size_t, size_t>> pieces;
 
@@ -189,7 +189,7 @@ size_t TLogView::OffsetAt(const QPoint& P) const {
     for (const auto& r : m_visible)
         if (P.y() >= r.y)
             row = &r;
-    const std::string& text = m_log.Text();
+    const std::string_view text = m_log.Text();
     int x = Margin;
     for (size_t i = row->begin; i < row->end; ++i) {
         const int w = m_advance[static_cast<unsigned char>(text[i])];

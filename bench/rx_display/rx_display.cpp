@@ -16,6 +16,7 @@
 #include <poll.h>
 #include <random>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 namespace {
@@ -142,6 +143,9 @@ int main(int argc, char** argv) {
         if (Typing)
             keys.start(50);
         const char go = 1;
+        timespec c0;
+        ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &c0);
+        const double cpu0 = CpuSeconds();
         WriteAll(control[1], &go, 1);
         TPhaseReport r{};
         bool done = false;
@@ -153,6 +157,10 @@ int main(int argc, char** argv) {
             done = done && ReadAll(report[0], PlusTimes.data(), PlusTimes.size() * sizeof(double));
         });
         console.RunUntil([&] { return done; }, 600);
+        timespec c1;
+        ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &c1);
+        const double mainCpu = (c1.tv_sec - c0.tv_sec) + (c1.tv_nsec - c0.tv_nsec) / 1e9;
+        const double allCpu = CpuSeconds() - cpu0;
         keys.stop();
         console.RunUntil([] { return false; }, 0.2); // the last chunks reach the log
         probe.stop();
@@ -161,6 +169,10 @@ int main(int argc, char** argv) {
             "longest %.1f ms\n",
             Name, r.Bytes / 1e6, r.Seconds, r.Bytes / 1e6 / r.Seconds, Percentile(lateness, 50),
             Percentile(lateness, 100));
+        std::printf(
+            "rx_display: %s: CPU of the window's thread %.0f %%, of the whole console %.0f %% "
+            "of one core\n",
+            Name, 100 * mainCpu / r.Seconds, 100 * allCpu / r.Seconds);
     };
 
     form.RButDirect->setChecked(true);
