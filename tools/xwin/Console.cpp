@@ -13,6 +13,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 
@@ -82,6 +83,10 @@ TTempDir::~TTempDir() {
 TConfigHome::TConfigHome() : m_dir("tevro-e2e") {
     std::filesystem::create_directories(ComMap());
     ::setenv("XDG_CONFIG_HOME", m_dir.Path().c_str(), 1);
+    // Qt wants a private runtime folder too, and warns without one.
+    const std::string runtime = m_dir.Path() + "/runtime";
+    ::mkdir(runtime.c_str(), 0700);
+    ::setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
 }
 
 void TConfigHome::MapCom(int N, const std::string& Target) const {

@@ -33,7 +33,7 @@ private:
     std::string m_path;
 };
 
-// A private XDG_CONFIG_HOME with the console's COM map in it.
+// A private XDG_CONFIG_HOME with the console's COM map in it (and XDG_RUNTIME_DIR beside).
 class TConfigHome {
 public:
     TConfigHome();
