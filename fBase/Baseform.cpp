@@ -5,6 +5,7 @@
 #include "IdStack.h"
 #include "LogView.h"
 #include "StatusPanels.h"
+#include "SysUtils.h"
 #include "Util.h"
 #include "uThread.h"
 
@@ -35,20 +36,8 @@ namespace {
 constexpr int ClientWidth = 630, ClientHeight = 461, FormBorder = 3;
 constexpr int SPanelWidth = 238, IPanelHeight = 100, PanelBorder = 5;
 
-// The general conversion error of the text-to-integer conversion.
-class EConvertError : public Exception {
-public:
-    using Exception::Exception;
-};
-
-int StrToInt(const QString& Text) {
-    bool ok = false;
-    const QString t = Text.trimmed();
-    const int v = t.toInt(&ok, 10);
-    if (!ok || t.isEmpty())
-        throw EConvertError("'" + Text.toStdString() + "' is not a valid integer value");
-    return v;
-}
+// The boxes' text read as an integer; raises "'%s' is not a valid integer value".
+int StrToInt(const QString& Text) { return ::StrToInt(QStringToCp1251(Text)); }
 
 // The first of the families that this machine has; the design's Windows faces come first.
 QString PickFamily(std::initializer_list<QString> Families) {
@@ -313,6 +302,11 @@ void TBaseform::BuildControls() {
         connect(Presets[i], &QPushButton::clicked, this, guard([this, i] { SendPreset(i); }));
     EdCmdLn->installEventFilter(this);
 
+    // The component as the window's design sets it: the rate from UserBaudrate, no flow
+    // control, the platform's COM names, and the events the console listens to.
+    VaComm->SetBaudrate(brUser);
+    VaComm->SetDeviceName("\\\\.\\COM%d");
+    VaComm->SetMonitorEvents({ceError, ceRxChar, ceTxEmpty, ceRxFlag});
     VaComm->OnOpen = [this](TVaCustomComm* S) { VaCommOpen(S); };
     VaComm->OnClose = [this](TVaCustomComm* S) { VaCommClose(S); };
     VaComm->OnRxChar = [this](TVaCustomComm* S, int N) { VaCommRxChar(S, N); };
@@ -459,7 +453,7 @@ void TBaseform::RButPackClick() {
 }
 
 void TBaseform::BtSetClick() {
-    GrBxSet->setVisible(!GrBxSet->isVisible());
+    GrBxSet->setHidden(!GrBxSet->isHidden());
     FocusReturn();
 }
 
@@ -561,23 +555,33 @@ void TBaseform::SysTimerTimer() {
 
 void TBaseform::VaCommRxChar(TVaCustomComm*, int) {
     const std::string chunk = VaComm->ReadText();
+    const char* data = chunk.data();
+    const size_t size = chunk.size();
     if (RButPackTag == 0) {
         size_t pos = 0;
         const bool screen = ScrChBx->isChecked();
-        if (screen && chunk.size() >= 2 && chunk[0] == '\r' && chunk[1] == '\r') {
+        if (screen && size >= 2 && data[0] == '\r' && data[1] == '\r') {
             LogClear();
             pos = 2;
         }
         // The chunk's bytes gathered into one append that leaves the same text as one append
         // per byte: each CR and each LF of its own makes one line break.
         std::string text;
-        text.reserve(chunk.size() + 16);
-        for (; pos < chunk.size() && chunk[pos] != '\0'; ++pos) {
-            const unsigned char b = static_cast<unsigned char>(chunk[pos]);
-            if (b == '\r' || (screen && b == '\n'))
+        text.reserve(size - pos + 16);
+        while (pos < size) {
+            // The common case, a run of printable bytes, is copied in one go.
+            size_t run = pos;
+            while (run < size && static_cast<unsigned char>(data[run]) >= 32)
+                ++run;
+            text.append(data + pos, run - pos);
+            if (run == size || data[run] == '\0')
+                break; // nothing after a NUL is shown
+            const char c = data[run];
+            if (c == '\r' || (screen && c == '\n'))
                 text += "\r\n";
-            else if (screen || b >= 32)
-                text += static_cast<char>(b);
+            else if (screen)
+                text += c;
+            pos = run + 1;
         }
         if (!text.empty())
             LogAppend(text);
@@ -585,22 +589,24 @@ void TBaseform::VaCommRxChar(TVaCustomComm*, int) {
     }
     RxCountdown = 10;
     static const char digits[] = "0123456789ABCDEF";
-    std::string text = "Rx- ";
-    text.reserve(4 + 3 * chunk.size() + 2);
-    bool captured = false;
-    for (unsigned char b : chunk) {
-        text += digits[b >> 4];
-        text += digits[b & 15];
-        text += ' ';
-        if (ChBxTreat->isChecked()) {
-            CaptureBuf[CaptureWr++] = b;
-            captured = true;
-        }
+    std::string text(4 + 3 * size + 2, ' ');
+    char* out = text.data();
+    std::memcpy(out, "Rx- ", 4);
+    out += 4;
+    for (size_t i = 0; i < size; ++i) {
+        const unsigned char b = static_cast<unsigned char>(data[i]);
+        out[0] = digits[b >> 4];
+        out[1] = digits[b & 15];
+        out += 3; // the blank is already there
     }
-    if (captured)
-        NoteCaptured();
-    text += "\r\n"; // the chunk's line ends
+    std::memcpy(out, "\r\n", 2); // the chunk's line ends
     LogAppend(text);
+    // Treat is read anew for each byte, but nothing can change it while the handler runs.
+    if (ChBxTreat->isChecked() && size > 0) {
+        for (size_t i = 0; i < size; ++i)
+            CaptureBuf[CaptureWr++] = static_cast<uint8_t>(data[i]);
+        NoteCaptured();
+    }
 }
 
 // ---------------------------------------------------------------- command line and presets
@@ -694,8 +700,13 @@ void TBaseform::UDPServerUDPRead(TIdUDPServer*, const std::string& AData,
     if (m_closing)
         return; // the window is going: the datagram is dropped quietly
     const std::string& s = AData;
-    edtHost->setText(QString::fromStdString(ABinding.SenderIP));
-    edtPort->setText(QString::number(ABinding.SenderPort));
+    // Only a change is written: rewriting a box's text costs a redraw for every datagram.
+    const QString host = QString::fromStdString(ABinding.SenderIP);
+    const QString port = QString::number(ABinding.SenderPort);
+    if (edtHost->text() != host)
+        edtHost->setText(host);
+    if (edtPort->text() != port)
+        edtPort->setText(port);
     LogAddLine("");
     std::string u = s;
     for (char& c : u)

@@ -28,7 +28,9 @@ void TLogView::LogChanged() {
     if (m_syncPending)
         return;
     m_syncPending = true;
-    QTimer::singleShot(0, this, [this] { Sync(); });
+    // Changes are gathered for one frame: however fast the device talks, the view is drawn at
+    // most about 60 times a second, and what it draws is always the log's whole current text.
+    QTimer::singleShot(FrameMs, Qt::PreciseTimer, this, [this] { Sync(); });
 }
 
 void TLogView::Sync() {

@@ -12,6 +12,7 @@ class TLogView : public QAbstractScrollArea {
     Q_OBJECT
 public:
     explicit TLogView(TConsoleLog& Log, QWidget* Parent = nullptr);
+    static constexpr int FrameMs = 16;
 
     // Tells the view that the log has changed; the view catches up once per event-loop turn.
     void LogChanged();

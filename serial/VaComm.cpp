@@ -446,7 +446,7 @@ bool TVaCustomComm::DoError() {
 }
 
 void TVaCustomComm::DispatchEvents(uint32_t Mask) {
-    auto fire = [&](uint32_t bit, const TNotifyEvent& handler) {
+    auto fire = [&](uint32_t bit, const auto& handler) {
         if ((Mask & bit) && handler)
             handler(this);
     };
@@ -609,8 +609,18 @@ bool TVaCommWriteThread::QueueWrite(const char* Data, int32_t Count) {
     }
     std::lock_guard<TVaCriticalSection> g(m_owner->m_writeLock);
     m_buffer.Append(Data, Count);
-    m_pendingEvent.Signal();
+    SetPending(true);
     return true;
+}
+
+void TVaCommWriteThread::SetPending(bool On) {
+    if (On == m_pending)
+        return;
+    m_pending = On;
+    if (On)
+        m_pendingEvent.Signal();
+    else
+        m_pendingEvent.Reset();
 }
 
 void TVaCommWriteThread::Execute() {
@@ -627,7 +637,7 @@ void TVaCommWriteThread::Execute() {
             start = m_buffer.Data();
             count = m_buffer.Count();
             if (count == 0) {
-                m_pendingEvent.Reset();
+                SetPending(false);
                 continue;
             }
         }
@@ -657,16 +667,15 @@ void TVaCommWriteThread::Complete(uint32_t Written) {
         std::lock_guard<TVaCriticalSection> g(m_owner->m_writeLock);
         m_buffer.Remove(int32_t(Written));
         empty = m_buffer.Count() == 0;
-        if (empty)
-            m_pendingEvent.Reset();
-        else
-            m_pendingEvent.Signal();
+        SetPending(!empty);
     }
     {
         std::lock_guard<std::mutex> l(m_roomLock);
         m_room.notify_all();
     }
-    if (empty)
+    // Announcing an empty queue blocks this thread until the main thread has run the
+    // call; without a handler the call would fire nothing, and writes would wait on it.
+    if (empty && m_owner->OnTxEmpty.Assigned())
         Dispatch(EV_TXEMPTY);
 }
 

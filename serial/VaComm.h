@@ -93,6 +93,26 @@ using TVaCommRxCharEvent = std::function<void(TVaCustomComm* Sender, int Count)>
 using TVaCommRxBufEvent = std::function<void(TVaCustomComm* Sender, PVaData Data, int Count)>;
 using TVaCommErrorEvent = std::function<void(TVaCustomComm* Sender, int Errors)>;
 
+// An event handler that other threads may ask about: whether one is assigned. The write
+// thread uses it to skip a main-thread call that would fire nothing.
+template <class F> class TVaWatchedEvent {
+public:
+    TVaWatchedEvent() = default;
+    TVaWatchedEvent(const TVaWatchedEvent&) = delete;
+    template <class G> TVaWatchedEvent& operator=(G&& Handler) {
+        m_fn = std::forward<G>(Handler);
+        m_assigned.store(static_cast<bool>(m_fn));
+        return *this;
+    }
+    explicit operator bool() const { return static_cast<bool>(m_fn); }
+    template <class... A> void operator()(A&&... Args) const { m_fn(std::forward<A>(Args)...); }
+    bool Assigned() const { return m_assigned.load(); }
+
+private:
+    std::function<F> m_fn;
+    std::atomic_bool m_assigned{false};
+};
+
 // The write queue: one block allocated at creation.
 class TVaCommBuffer {
 public:
@@ -147,11 +167,15 @@ protected:
 
 private:
     void Complete(uint32_t Written);
+    // Under the write lock: sets or clears the write-pending event, sparing the system
+    // call when it is in that state already.
+    void SetPending(bool On);
     void Dispatch(uint32_t Mask);
     TVaCustomComm* m_owner;
     std::shared_ptr<TVaOpenPort> m_port;
     TVaCommBuffer m_buffer;
     TVaWaitEvent m_pendingEvent;
+    bool m_pending = false; // the state of m_pendingEvent, under the write lock
     TVaWaitEvent m_stopEvent;
     std::mutex m_roomLock; // wakes a writer waiting for room as soon as bytes leave
     std::condition_variable m_room;
@@ -236,7 +260,9 @@ public:
     TVaCommErrorEvent OnError;
     TVaCommRxCharEvent OnRxChar;
     TVaCommRxBufEvent OnRxBuf;
-    TNotifyEvent OnRxFlag, OnTxEmpty, OnPErr, OnRx80Full, OnEvent1, OnEvent2;
+    TNotifyEvent OnRxFlag;
+    TVaWatchedEvent<void(TVaCustomComm* Sender)> OnTxEmpty;
+    TNotifyEvent OnPErr, OnRx80Full, OnEvent1, OnEvent2;
 
 protected:
     virtual void CreateHandle();

@@ -78,10 +78,12 @@ std::string VaResolveDeviceName(const std::string& Name, const std::string& Conf
 // | DsrSensitivity            | refused, for the same reason                            |
 // | TXContinueOnXoff, EofChar | no kernel equivalent; ignored                           |
 // | XonLim, XoffLim           | the kernel keeps its own thresholds; ignored            |
-// | ParityCheck, ErrorChar,   | INPCK|PARMRK always; the layer decodes the marks,        |
-// | NullStrip, EvtChar        | replaces, strips and watches for the event character    |
+// | ParityCheck, ErrorChar,   | INPCK|PARMRK on a device with a line; the layer decodes  |
+// | NullStrip, EvtChar        | the marks, replaces, strips and watches for EvtChar     |
+// | (no modem lines: a pty)   | no INPCK|PARMRK: no line errors exist, and the kernel    |
+// |                           | then takes its raw fast path (75 against 44 MB/s here)  |
 // | always                    | raw, CREAD|CLOCAL|HUPCL, VMIN=1 VTIME=0                  |
-TVaStatus VaBuildTermios(const TVaLineSettings& S, TVaTermiosPlan& Plan) {
+TVaStatus VaBuildTermios(const TVaLineSettings& S, TVaTermiosPlan& Plan, bool LineErrors) {
     const TVaStatus invalid{TVaErr::Invalid, EINVAL};
     if (S.BaudRate == 0 || S.ByteSize < 5 || S.ByteSize > 8 || S.Parity > 4 || S.StopBits > 2)
         return invalid;
@@ -114,7 +116,7 @@ TVaStatus VaBuildTermios(const TVaLineSettings& S, TVaTermiosPlan& Plan) {
     if (S.OutxCtsFlow || S.RtsControl == 2)
         t.c_cflag |= CRTSCTS;
     // VMIN=1: an idle non-blocking read is EAGAIN, so read() == 0 can only mean a hang-up.
-    t.c_iflag = INPCK | PARMRK;
+    t.c_iflag = LineErrors ? INPCK | PARMRK : 0;
     if (S.OutX)
         t.c_iflag |= IXON;
     if (S.InX)
@@ -130,6 +132,15 @@ TVaStatus VaBuildTermios(const TVaLineSettings& S, TVaTermiosPlan& Plan) {
 
 size_t TVaInputDecoder::Decode(const char* In, size_t N, char* Out, const TConfig& C,
                                uint32_t& Events, uint32_t& Marks) {
+    if (!C.Marks && !C.NullStrip) {
+        if (N == 0)
+            return 0;
+        std::memcpy(Out, In, N);
+        Events |= EV_RXCHAR;
+        if (std::memchr(In, C.EvtChar, N))
+            Events |= EV_RXFLAG;
+        return N;
+    }
     size_t out = 0;
     auto put = [&](char c) {
         if (C.NullStrip && c == 0)
@@ -141,6 +152,10 @@ size_t TVaInputDecoder::Decode(const char* In, size_t N, char* Out, const TConfi
     };
     for (size_t i = 0; i < N; ++i) {
         char c = In[i];
+        if (!C.Marks) {
+            put(c);
+            continue;
+        }
         switch (m_state) {
         case 0:
             if (c == '\xff')
@@ -243,7 +258,9 @@ public:
     TLinuxPort(TFd Fd, bool HasLines, bool HasIcount, const serial_icounter_struct& Icount)
         : m_fd(std::move(Fd)), m_closing(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
           m_kick(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)), m_hasLines(HasLines),
-          m_hasIcount(HasIcount), m_icount(Icount), m_queue(4096) {}
+          m_hasIcount(HasIcount), m_icount(Icount), m_queue(4096) {
+        m_config.Marks = HasLines;
+    }
     ~TLinuxPort() override { Close(); }
 
     TVaStatus SetLine(const TVaLineSettings& S) override;
@@ -296,8 +313,9 @@ private:
     };
 
     // Reads what the device holds into the input queue (caller holds m_queueLock).
-    TVaStatus PumpLocked();
-    void Latch(uint32_t Events, uint32_t Errors);
+    // The event wait's own pump need not wake the event wait.
+    TVaStatus PumpLocked(bool FromWaiter = false);
+    void Latch(uint32_t Events, uint32_t Errors, bool FromWaiter);
     void MarkGone();
     TVaStatus GoneStatus() const { return {TVaErr::Gone, EIO}; }
     // An ioctl whose EIO means the device has gone.
@@ -355,15 +373,15 @@ void TLinuxPort::MarkGone() {
     Kick(m_kick.Get());
 }
 
-void TLinuxPort::Latch(uint32_t Events, uint32_t Errors) {
+void TLinuxPort::Latch(uint32_t Events, uint32_t Errors, bool FromWaiter) {
     uint32_t before = m_latched;
     m_latched |= Events;
     m_errors |= Errors;
-    if (m_latched != before)
+    if (m_latched != before && !FromWaiter)
         Kick(m_kick.Get());
 }
 
-TVaStatus TLinuxPort::PumpLocked() {
+TVaStatus TLinuxPort::PumpLocked(bool FromWaiter) {
     if (m_gone)
         return GoneStatus();
     const size_t cap = m_queue.size();
@@ -408,10 +426,10 @@ TVaStatus TLinuxPort::PumpLocked() {
             errors |= CE_BREAK;
         if ((marks & TVaInputDecoder::BadByte) && !m_hasIcount)
             errors |= m_parityOn ? CE_RXPARITY : CE_FRAME;
-        Latch(events, errors);
+        Latch(events, errors, FromWaiter);
     }
     if (wasBelow80 && m_count * 5 >= cap * 4)
-        Latch(EV_RX80FULL, 0);
+        Latch(EV_RX80FULL, 0, FromWaiter);
     return {};
 }
 
@@ -422,7 +440,7 @@ TVaStatus TLinuxPort::SetLine(const TVaLineSettings& S) {
     if (m_gone)
         return GoneStatus();
     TVaTermiosPlan plan;
-    if (TVaStatus s = VaBuildTermios(S, plan); !s.Ok())
+    if (TVaStatus s = VaBuildTermios(S, plan, m_hasLines); !s.Ok())
         return s;
     serial_rs485 rs{};
     if (plan.RtsToggle)
@@ -455,6 +473,7 @@ TVaStatus TLinuxPort::SetLine(const TVaLineSettings& S) {
     m_config.ErrorChar = S.ErrorChar;
     m_config.NullStrip = S.NullStrip;
     m_config.EvtChar = S.EvtChar;
+    m_config.Marks = m_hasLines;
     m_parityOn = S.Parity != 0;
     return {};
 }
@@ -509,7 +528,7 @@ TVaStatus TLinuxPort::WaitEvent(uint32_t& Fired, const TVaWaitEvent& Wake) {
         {
             std::lock_guard<std::mutex> g(m_queueLock);
             if (!m_gone) {
-                TVaStatus s = PumpLocked();
+                TVaStatus s = PumpLocked(true);
                 if (!s.Ok() && s.Err != TVaErr::Gone)
                     return s;
             }
@@ -791,9 +810,12 @@ public:
         if (::flock(fd.Get(), LOCK_EX | LOCK_NB) < 0)
             return errno == EWOULDBLOCK ? TVaStatus{TVaErr::Busy, EBUSY} : FromErrno(errno);
         ::ioctl(fd.Get(), TIOCEXCL);
+        // A device without modem lines (a pseudo-terminal) has no line to err on.
+        int bits = 0;
+        bool hasLines = ::ioctl(fd.Get(), TIOCMGET, &bits) == 0;
         // Raw at once, keeping the rate, so nothing is echoed or translated before the
         // settings are written; CLOCAL so a DCD drop cannot hang the port up for good.
-        t.c_iflag = INPCK | PARMRK;
+        t.c_iflag = hasLines ? INPCK | PARMRK : 0;
         t.c_oflag = 0;
         t.c_lflag = 0;
         t.c_cflag = (t.c_cflag & ~(CSIZE | PARENB | CRTSCTS)) | CS8 | CREAD | CLOCAL;
@@ -812,8 +834,6 @@ public:
             ss.flags |= ASYNC_LOW_LATENCY;
             ::ioctl(fd.Get(), TIOCSSERIAL, &ss);
         }
-        int bits = 0;
-        bool hasLines = ::ioctl(fd.Get(), TIOCMGET, &bits) == 0;
         serial_icounter_struct ic{};
         bool hasIcount = ::ioctl(fd.Get(), TIOCGICOUNT, &ic) == 0;
         Port = std::make_shared<TLinuxPort>(std::move(fd), hasLines, hasIcount, ic);

@@ -17,11 +17,12 @@ std::string VaResolveDeviceName(const std::string& Name, const std::string& Conf
 
 // Builds the whole kernel line settings from the record. Invalid (EINVAL) for what the
 // kernel cannot express; RtsToggle tells the caller to ask the driver for RS-485 mode.
+// LineErrors asks the kernel to mark bytes received with errors and breaks in the data.
 struct TVaTermiosPlan {
     termios2 T{};
     bool RtsToggle = false;
 };
-TVaStatus VaBuildTermios(const TVaLineSettings& S, TVaTermiosPlan& Plan);
+TVaStatus VaBuildTermios(const TVaLineSettings& S, TVaTermiosPlan& Plan, bool LineErrors = true);
 
 // Undoes the kernel's in-band marking of received bytes (PARMRK): FF FF is a data byte
 // FF, FF 00 00 a break, FF 00 X a byte X received with a parity or framing error. Keeps
@@ -29,6 +30,7 @@ TVaStatus VaBuildTermios(const TVaLineSettings& S, TVaTermiosPlan& Plan);
 class TVaInputDecoder {
 public:
     struct TConfig {
+        bool Marks = true; // the kernel marks errors (PARMRK); else every byte is data
         bool ErrorCharOn = false;
         char ErrorChar = 0;
         bool NullStrip = false;

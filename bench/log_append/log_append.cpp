@@ -84,7 +84,8 @@ int main(int argc, char** argv) {
                 rateAt100, rateAt100 / rateAt1);
     std::printf("log_append: resident memory above the empty program %.1f MB, %.2f bytes per log "
                 "byte\n",
-                logRss / 1e6, static_cast<double>(logRss) / static_cast<double>(form.LogGetText().size()));
+                logRss / 1e6,
+                static_cast<double>(logRss) / static_cast<double>(form.LogGetText().size()));
     form.close();
     return 0;
 }

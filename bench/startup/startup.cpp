@@ -119,7 +119,8 @@ int main(int argc, char** argv) {
         WaitExit(xvfb, 2000);
     }
     std::sort(ms.begin(), ms.end());
-    std::printf("startup: median %.1f ms from launch to window mapped (%d runs, min %.1f, max %.1f)\n",
-                ms[ms.size() / 2], runs, ms.front(), ms.back());
+    std::printf(
+        "startup: median %.1f ms from launch to window mapped (%d runs, min %.1f, max %.1f)\n",
+        ms[ms.size() / 2], runs, ms.front(), ms.back());
     return 0;
 }

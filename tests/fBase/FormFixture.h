@@ -5,6 +5,7 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QTimer>
 #include <QStringList>
 #include <memory>
 
@@ -25,18 +26,18 @@ struct TFormFixture {
     }
 };
 
-// Processes events until Done() or the timeout; true when Done() held.
+// Processes events until Done() or the timeout; true when Done() held. Sleeps in the event
+// loop between looks (a 1 ms timer wakes it), so waiting takes no core.
 template <class F> bool PumpUntil(F Done, int TimeoutMs = 3000) {
+    QTimer tick;
+    tick.start(1);
     QElapsedTimer t;
     t.start();
     while (!Done() && t.elapsed() < TimeoutMs)
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
     return Done();
 }
 
 inline void Pump(int Ms) {
-    QElapsedTimer t;
-    t.start();
-    while (t.elapsed() < Ms)
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    PumpUntil([] { return false; }, Ms);
 }

@@ -250,7 +250,9 @@ double TRttStats::Percentile(double P) const {
     if (m_samples.empty())
         return 0;
     const std::vector<double> s = Sorted();
-    const double rank = std::ceil(P / 100.0 * static_cast<double>(s.size()));
+    // The small allowance keeps 99.9 % of 1000 at rank 999 despite 0.999 * 1000 > 999 in
+    // binary floating point.
+    const double rank = std::ceil(P / 100.0 * static_cast<double>(s.size()) - 1e-9);
     const size_t r = static_cast<size_t>(std::clamp(rank, 1.0, static_cast<double>(s.size())));
     return s[r - 1];
 }

@@ -55,7 +55,8 @@ Common options:
                        (ready, open, close, line, datagram, ...)
   --no-stdin           do not read commands from standard input
   --seed N             seed of the random requests and bytes (default 1)
-  --record-limit N     received serial bytes kept for the summary's "rx" (default 65536)
+  --record-limit N     received serial bytes kept for the summary's "rx" (default 65536
+                       in text mode, 0 otherwise)
 
 Text mode:
   --ring-every MS      send an unsolicited line every MS milliseconds
@@ -161,6 +162,7 @@ TParsed ParseOptions(const std::vector<std::string>& Args) {
     TParsed result;
     TOptions o;
     bool startGiven = false;
+    bool recordGiven = false;
     std::optional<TMode> mode;
     std::vector<std::pair<std::string, std::string>> opts; // name, value
 
@@ -168,12 +170,13 @@ TParsed ParseOptions(const std::vector<std::string>& Args) {
     const std::map<std::string, unsigned> flags = {
         {"--events", AllModes}, {"--no-stdin", AllModes}, {"--help", AllModes}};
 
-    for (size_t i = 0; i < Args.size(); ++i) {
-        const std::string& a = Args[i];
+    for (const std::string& a : Args)
         if (a == "-h" || a == "--help") {
             result.Help = true;
             return result;
         }
+    for (size_t i = 0; i < Args.size(); ++i) {
+        const std::string& a = Args[i];
         if (a.rfind("--", 0) == 0) {
             std::string name = a, value;
             const size_t eq = a.find('=');
@@ -411,6 +414,8 @@ TParsed ParseOptions(const std::vector<std::string>& Args) {
             (o.Mode == TMode::Packet || o.Mode == TMode::FloodText || o.Mode == TMode::FloodBytes)
                 ? TStart::Open
                 : TStart::Now;
+    if (!recordGiven && o.Mode != TMode::Text)
+        o.RecordLimit = 0; // answers and echoes of packets and floods are counted, not kept
     if (o.Start == TStart::Open && !o.UsesPty())
         error = "--start open needs a pty; " + std::string(ModeName(o.Mode)) + " mode has none";
     else if (o.Start == TStart::Stdin && !o.ReadStdin)

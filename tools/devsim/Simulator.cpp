@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <system_error>
 #include <termios.h>
@@ -402,6 +403,8 @@ TSimulator::TTime TSimulator::NextWake(TTime Now) const {
     case TMode::FloodBytes:
         if (!m_floodDone && Pending() < FloodChunk && m_generated < m_o.Bytes)
             at(Now);
+        if (m_drainChecking)
+            at(m_nextDrainCheck);
         break;
     case TMode::Udp:
         break;
@@ -602,6 +605,8 @@ void TSimulator::Tick(TTime Now) {
     case TMode::FloodText:
     case TMode::FloodBytes:
         TickFlood(Now);
+        if (m_drainChecking && Now >= m_nextDrainCheck)
+            CheckDrained(Now);
         break;
     case TMode::FloodUdp:
         TickFloodUdp(Now);
@@ -697,7 +702,31 @@ void TSimulator::TickFlood(TTime Now) {
         m_floodDone = true;
         m_floodEnd = TClock::now();
         Say("flood done: %llu bytes", static_cast<unsigned long long>(m_txBytes));
+        m_drainChecking = true;
+        m_nextDrainCheck = Now;
+    }
+}
+
+void TSimulator::CheckDrained(TTime Now) {
+    m_nextDrainCheck = Now + PeerCheckEvery;
+    if (!m_drainFd.Valid()) {
+        m_drainFd.Reset(::open(m_slavePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+        if (!m_drainFd.Valid()) {
+            // An exclusive open by the console keeps us out: the linger has to do.
+            m_drainChecking = false;
+            WorkDone(Now);
+            return;
+        }
+    }
+    int unread = 0;
+    // Two empty looks in a row: bytes still on their way into the line discipline show up
+    // between them.
+    if (::ioctl(m_drainFd.Get(), FIONREAD, &unread) != 0 || (unread == 0 && ++m_drainEmpty >= 2)) {
+        m_drainChecking = false;
+        m_drainFd.Reset();
         WorkDone(Now);
+    } else if (unread != 0) {
+        m_drainEmpty = 0;
     }
 }
 
@@ -851,9 +880,9 @@ std::string TSimulator::Summary() {
     switch (m_o.Mode) {
     case TMode::Text:
         s.Add("lines", m_lineCount)
-            .Add("ok", m_modem.OkCount())
-            .Add("error", m_modem.ErrorCount())
-            .Add("ignored", m_modem.IgnoredCount())
+            .Add("ok_answers", m_modem.OkCount())
+            .Add("error_answers", m_modem.ErrorCount())
+            .Add("ignored_lines", m_modem.IgnoredCount())
             .Add("unsolicited", m_unsolicited);
         break;
     case TMode::Packet: {

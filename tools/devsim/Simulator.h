@@ -73,6 +73,7 @@ private:
     void TickPacket(TTime Now);
     void TickFlood(TTime Now);
     void TickFloodUdp(TTime Now);
+    void CheckDrained(TTime Now);
     void FinishRequest(TTime Now);
     TTime NextWake(TTime Now) const;
     std::string Summary();
@@ -139,8 +140,14 @@ private:
     uint64_t m_floodIndex = 0; // next line or datagram
     TTime m_floodStart{}, m_floodEnd{};
     bool m_floodDone = false;
-    uint64_t m_generated = 0;  // flood bytes made so far
-    bool m_udpBlocked = false; // the socket refused a datagram; wait until it is writable
+    uint64_t m_generated = 0; // flood bytes made so far
+    bool m_udpBlocked = false;
+    // After a pty flood: a second slave descriptor, only to see the console's unread bytes,
+    // so the run does not end (and hang the line up) while the console still reads.
+    TFd m_drainFd;
+    bool m_drainChecking = false;
+    unsigned m_drainEmpty = 0;
+    TTime m_nextDrainCheck{}; // the socket refused a datagram; wait until it is writable
 };
 
 } // namespace devsim

@@ -1,0 +1,39 @@
+// The device simulator sends 20 000 requests (kinds 1 and 2, random P1) one at a time over a
+// pseudo-terminal, a new one 2 ms after each answer, to the console in Packet mode with Treat;
+// prints the round trip from a request's last byte written to its answer's last byte read.
+// Usage: bench_responder_latency [requests]
+#include "BenchSupport.h"
+
+#include <QCheckBox>
+#include <QRadioButton>
+#include <cstdio>
+#include <filesystem>
+
+int main(int argc, char** argv) {
+    const std::string requests = argc > 1 ? argv[1] : "20000";
+    TBenchConfig config;
+    TBenchConsole console(argc, argv);
+    TChild device({TEVRO_DEVSIM, "packet", "--com", "1", "--requests", requests, "--gap-ms", "2",
+                   "--start", "open", "--no-stdin", "--time-limit", "600"});
+    const std::string entry = config.Dir() + "/tevro-console/com/COM1";
+    if (!console.RunUntil([&] { return std::filesystem::exists(entry) || device.Exited(); }, 10)) {
+        std::fprintf(stderr, "responder_latency: the simulator did not publish COM1\n");
+        return 1;
+    }
+    console.Form->ChBxTreat->setChecked(true);
+    console.Form->RButPack->setChecked(true);
+    if (!console.Form->VaComm->IsOpen()) {
+        std::fprintf(stderr, "responder_latency: the console did not open COM1\n");
+        return 1;
+    }
+    console.RunUntil([&] { return device.Exited(); }, 900);
+    const std::string summary = LastJsonLine(device.Output());
+    std::printf("responder_latency: %s\n", summary.c_str());
+    std::printf("responder_latency: %.0f requests, %.0f answered, %.0f missing, %.0f wrong; round "
+                "trip median %.3f ms, p99 %.3f ms, max %.3f ms\n",
+                JsonNumber(summary, "requests"), JsonNumber(summary, "answered"),
+                JsonNumber(summary, "missing"), JsonNumber(summary, "wrong"),
+                JsonNumber(summary, "rtt_median_ms"), JsonNumber(summary, "rtt_p99_ms"),
+                JsonNumber(summary, "rtt_max_ms"));
+    return device.Status() == 0 ? 0 : 1;
+}

@@ -1,0 +1,185 @@
+// The COM map: where it is, what the simulator may replace, and that it cleans up after itself.
+#include "ComMap.h"
+
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cstdlib>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <unistd.h>
+
+using namespace devsim;
+namespace fs = std::filesystem;
+
+namespace {
+
+class TTempDir {
+public:
+    TTempDir() {
+        char tmpl[] = "/tmp/devsim-commap-XXXXXX";
+        m_path = ::mkdtemp(tmpl);
+    }
+    ~TTempDir() {
+        std::error_code ec;
+        fs::remove_all(m_path, ec);
+    }
+    const std::string& Path() const { return m_path; }
+
+private:
+    std::string m_path;
+};
+
+std::string LinkText(const std::string& Path) {
+    std::error_code ec;
+    return fs::read_symlink(Path, ec).string();
+}
+
+// A pseudo-terminal held open for the test, so /dev/pts/N exists.
+struct TPty {
+    TPty() {
+        fd = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        ::grantpt(fd);
+        ::unlockpt(fd);
+        char name[64];
+        ::ptsname_r(fd, name, sizeof name);
+        path = name;
+    }
+    ~TPty() { ::close(fd); }
+    int fd;
+    std::string path;
+};
+
+} // namespace
+
+TEST(DevSimComMap, FolderFollowsXdgConfigHome) {
+    EXPECT_EQ(ComMapDir("/x/cfg", "/home/u"), "/x/cfg/tevro-console/com");
+    EXPECT_EQ(ComMapDir("", "/home/u"), "/home/u/.config/tevro-console/com");
+    EXPECT_EQ(ComMapDir(nullptr, "/home/u"), "/home/u/.config/tevro-console/com");
+}
+
+TEST(DevSimComMap, RefusesEverythingButPseudoTerminalsAndDanglingLinks) {
+    using T = TComEntryState::TType;
+    auto link = [](std::string target, bool exists, std::string resolved, bool chr) {
+        TComEntryState s;
+        s.Type = T::Symlink;
+        s.LinkTarget = std::move(target);
+        s.TargetExists = exists;
+        s.Resolved = std::move(resolved);
+        s.ResolvedIsCharDevice = chr;
+        return s;
+    };
+    TComEntryState missing, other;
+    other.Type = T::Other;
+    struct TCase {
+        const char* What;
+        TComEntryState State;
+        const char* Refusal; // nullptr: allowed; else a part of the text
+    };
+    const TCase cases[] = {
+        {"nothing there", missing, nullptr},
+        {"dangling link", link("/dev/pts/9", false, "", false), nullptr},
+        {"a pty", link("/dev/pts/3", true, "/dev/pts/3", true), nullptr},
+        {"a pty by another name", link("../pty", true, "/dev/pts/12", true), nullptr},
+        {"a USB adapter", link("/dev/ttyUSB0", true, "/dev/ttyUSB0", true), "/dev/ttyUSB0"},
+        {"a by-id name", link("/dev/serial/by-id/usb-FTDI", true, "/dev/ttyUSB1", true),
+         "/dev/serial/by-id/usb-FTDI (/dev/ttyUSB1)"},
+        {"a built-in port", link("/dev/ttyS0", true, "/dev/ttyS0", true), "/dev/ttyS0"},
+        {"the pty multiplexer", link("/dev/pts/ptmx", true, "/dev/pts/ptmx", true), "ptmx"},
+        {"a plain file", link("/tmp/x", true, "/tmp/x", false), "/tmp/x"},
+        {"a file or folder, not a link", other, "not a symbolic link"},
+    };
+    for (const TCase& c : cases) {
+        const auto r = RefuseComEntry("/cfg/COM1", c.State);
+        if (!c.Refusal) {
+            EXPECT_FALSE(r) << c.What << ": " << r.value_or("");
+            continue;
+        }
+        ASSERT_TRUE(r) << c.What;
+        EXPECT_NE(r->find("refusing to replace /cfg/COM1"), std::string::npos) << *r;
+        EXPECT_NE(r->find(c.Refusal), std::string::npos) << c.What << ": " << *r;
+    }
+}
+
+TEST(DevSimComMap, ProbeSeesWhatIsOnDisk) {
+    TTempDir dir;
+    TPty pty;
+    const std::string p = dir.Path() + "/COM1";
+    EXPECT_EQ(ProbeComEntry(p).Type, TComEntryState::TType::Missing);
+    fs::create_symlink(pty.path, p);
+    TComEntryState s = ProbeComEntry(p);
+    EXPECT_EQ(s.Type, TComEntryState::TType::Symlink);
+    EXPECT_TRUE(s.TargetExists);
+    EXPECT_TRUE(s.ResolvedIsCharDevice);
+    EXPECT_EQ(s.Resolved, pty.path);
+    EXPECT_FALSE(RefuseComEntry(p, s));
+    fs::remove(p);
+    fs::create_symlink("/dev/null", p);
+    EXPECT_TRUE(RefuseComEntry(p, ProbeComEntry(p)));
+}
+
+TEST(DevSimComMap, PublishesAndRemovesItsLink) {
+    TTempDir dir;
+    TPty pty;
+    const std::string folder = dir.Path() + "/cfg/tevro-console/com";
+    std::string error;
+    {
+        auto e = TComEntry::PublishIn(folder, 3, pty.path, error);
+        ASSERT_TRUE(e) << error;
+        EXPECT_EQ(e->Path(), folder + "/COM3");
+        EXPECT_EQ(LinkText(folder + "/COM3"), pty.path);
+    }
+    EXPECT_FALSE(fs::exists(fs::symlink_status(folder + "/COM3")));
+    // Nothing else is left in the folder either (no temporary link).
+    EXPECT_TRUE(fs::is_empty(folder));
+}
+
+TEST(DevSimComMap, ReplacesDanglingAndPtyLinks) {
+    TTempDir dir;
+    TPty old, mine;
+    const std::string p = dir.Path() + "/COM1";
+    std::string error;
+    fs::create_symlink("/dev/pts/999999", p);
+    {
+        auto e = TComEntry::PublishIn(dir.Path(), 1, mine.path, error);
+        ASSERT_TRUE(e) << error;
+        EXPECT_EQ(LinkText(p), mine.path);
+    }
+    fs::create_symlink(old.path, p);
+    auto e = TComEntry::PublishIn(dir.Path(), 1, mine.path, error);
+    ASSERT_TRUE(e) << error;
+    EXPECT_EQ(LinkText(p), mine.path);
+}
+
+TEST(DevSimComMap, LeavesARealDeviceEntryAlone) {
+    TTempDir dir;
+    TPty mine;
+    const std::string p = dir.Path() + "/COM1";
+    fs::create_symlink("/dev/null", p);
+    std::string error;
+    EXPECT_FALSE(TComEntry::PublishIn(dir.Path(), 1, mine.path, error));
+    EXPECT_NE(error.find("refusing to replace " + p), std::string::npos) << error;
+    EXPECT_NE(error.find("/dev/null"), std::string::npos) << error;
+    EXPECT_EQ(LinkText(p), "/dev/null");
+
+    const std::string file = dir.Path() + "/COM2";
+    std::ofstream(file) << "mine";
+    error.clear();
+    EXPECT_FALSE(TComEntry::PublishIn(dir.Path(), 2, mine.path, error));
+    EXPECT_NE(error.find("not a symbolic link"), std::string::npos) << error;
+    EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(file)));
+}
+
+TEST(DevSimComMap, DoesNotRemoveALinkSomeoneElsePutThere) {
+    TTempDir dir;
+    TPty mine, theirs;
+    const std::string p = dir.Path() + "/COM1";
+    std::string error;
+    auto e = TComEntry::PublishIn(dir.Path(), 1, mine.path, error);
+    ASSERT_TRUE(e) << error;
+    fs::remove(p);
+    fs::create_symlink(theirs.path, p);
+    e.reset();
+    EXPECT_EQ(LinkText(p), theirs.path);
+}

@@ -1,0 +1,608 @@
+// The real tevro-devsim program, run as the console's tests will run it: the test plays the
+// console's side of the pty (a small responder over the console's own frame scanner) and of
+// the UDP link, and reads the program's JSON lines.
+#include "DevSimCore.h"
+#include "TestJson.h"
+#include "Util.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <fcntl.h>
+#include <filesystem>
+#include <netinet/in.h>
+#include <poll.h>
+#include <set>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+using namespace devsim;
+using namespace devsim_test;
+namespace fs = std::filesystem;
+using TClock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+namespace {
+
+class TTempConfig {
+public:
+    TTempConfig() {
+        char tmpl[] = "/tmp/devsim-run-XXXXXX";
+        m_path = ::mkdtemp(tmpl);
+    }
+    ~TTempConfig() {
+        std::error_code ec;
+        fs::remove_all(m_path, ec);
+    }
+    const std::string& Path() const { return m_path; }
+    std::string Entry(int N) const { return m_path + "/tevro-console/com/COM" + std::to_string(N); }
+
+private:
+    std::string m_path;
+};
+
+bool EntryExists(const std::string& Path) {
+    return fs::exists(fs::symlink_status(Path));
+}
+
+// The simulator as a child process with its standard streams on pipes.
+class TSimProcess {
+public:
+    TSimProcess(const TTempConfig& Config, const std::vector<std::string>& Args) {
+        int in[2], out[2], err[2];
+        EXPECT_EQ(::pipe2(in, O_CLOEXEC), 0);
+        EXPECT_EQ(::pipe2(out, O_CLOEXEC), 0);
+        EXPECT_EQ(::pipe2(err, O_CLOEXEC), 0);
+        std::vector<std::string> argv = {DEVSIM_BINARY};
+        argv.insert(argv.end(), Args.begin(), Args.end());
+        m_pid = ::fork();
+        if (m_pid == 0) {
+            ::dup2(in[0], 0);
+            ::dup2(out[1], 1);
+            ::dup2(err[1], 2);
+            ::setenv("XDG_CONFIG_HOME", Config.Path().c_str(), 1);
+            std::vector<char*> cargv;
+            for (auto& a : argv)
+                cargv.push_back(a.data());
+            cargv.push_back(nullptr);
+            ::execv(cargv[0], cargv.data());
+            ::_exit(127);
+        }
+        ::close(in[0]);
+        ::close(out[1]);
+        ::close(err[1]);
+        m_in = in[1];
+        m_out = out[0];
+        m_err = err[0];
+    }
+    ~TSimProcess() {
+        if (m_status < 0) {
+            ::kill(m_pid, SIGKILL);
+            ::waitpid(m_pid, nullptr, 0);
+        }
+        for (int fd : {m_in, m_out, m_err})
+            if (fd >= 0)
+                ::close(fd);
+    }
+
+    pid_t Pid() const { return m_pid; }
+
+    void Send(const std::string& Line) {
+        const std::string l = Line + "\n";
+        ASSERT_EQ(::write(m_in, l.data(), l.size()), static_cast<ssize_t>(l.size()));
+    }
+
+    // Waits for a line on stdout that holds Needle; returns it, or "" after TimeoutMs.
+    std::string WaitLine(const std::string& Needle, int TimeoutMs) {
+        const auto until = TClock::now() + milliseconds(TimeoutMs);
+        for (;;) {
+            size_t from = 0, nl;
+            while ((nl = m_stdout.find('\n', from)) != std::string::npos) {
+                const std::string line = m_stdout.substr(from, nl - from);
+                if (line.find(Needle) != std::string::npos)
+                    return line;
+                from = nl + 1;
+            }
+            if (TClock::now() >= until || !Pump(20))
+                return "";
+        }
+    }
+
+    // Waits for the exit; the exit status, or -1 after TimeoutMs.
+    int Wait(int TimeoutMs) {
+        const auto until = TClock::now() + milliseconds(TimeoutMs);
+        while (m_status < 0) {
+            int st;
+            if (::waitpid(m_pid, &st, WNOHANG) == m_pid) {
+                m_status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+                break;
+            }
+            if (TClock::now() >= until)
+                return -1;
+            Pump(20);
+        }
+        while (Pump(0)) {
+        }
+        return m_status;
+    }
+
+    // The last line on stdout: the summary.
+    std::string Summary() const {
+        std::string s = m_stdout;
+        while (!s.empty() && s.back() == '\n')
+            s.pop_back();
+        const size_t nl = s.rfind('\n');
+        return nl == std::string::npos ? s : s.substr(nl + 1);
+    }
+    const std::string& Stdout() const { return m_stdout; }
+    const std::string& Stderr() const { return m_stderr; }
+
+private:
+    // Reads what is there within TimeoutMs; false once both streams have ended.
+    bool Pump(int TimeoutMs) {
+        pollfd fds[2] = {{m_out, POLLIN, 0}, {m_err, POLLIN, 0}};
+        if (m_out < 0 && m_err < 0)
+            return false;
+        ::poll(fds, 2, TimeoutMs);
+        bool any = false;
+        char buf[65536];
+        for (int k = 0; k < 2; ++k) {
+            int& fd = k == 0 ? m_out : m_err;
+            if (fd < 0 || !fds[k].revents)
+                continue;
+            const ssize_t n = ::read(fd, buf, sizeof buf);
+            if (n > 0) {
+                (k == 0 ? m_stdout : m_stderr).append(buf, static_cast<size_t>(n));
+                any = true;
+            } else {
+                ::close(fd);
+                fd = -1;
+            }
+        }
+        return any || m_out >= 0 || m_err >= 0;
+    }
+
+    pid_t m_pid = -1;
+    int m_in = -1, m_out = -1, m_err = -1;
+    int m_status = -1;
+    std::string m_stdout, m_stderr;
+};
+
+// The console's end of the pty.
+class TPtyPeer {
+public:
+    ~TPtyPeer() { Close(); }
+    // Waits for the COM map entry to appear, then opens the device it points at.
+    bool Open(const std::string& Entry, int TimeoutMs = 5000) {
+        const auto until = TClock::now() + milliseconds(TimeoutMs);
+        while (!EntryExists(Entry)) {
+            if (TClock::now() >= until)
+                return false;
+            std::this_thread::sleep_for(milliseconds(5));
+        }
+        m_fd = ::open(Entry.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        return m_fd >= 0;
+    }
+    void Close() {
+        if (m_fd >= 0)
+            ::close(m_fd);
+        m_fd = -1;
+    }
+    int Fd() const { return m_fd; }
+    void Write(const TBytes& Bytes) {
+        ASSERT_EQ(::write(m_fd, Bytes.data(), Bytes.size()), static_cast<ssize_t>(Bytes.size()));
+    }
+    // Reads until N bytes have come or TimeoutMs has passed.
+    TBytes Read(size_t N, int TimeoutMs) {
+        TBytes got;
+        const auto until = TClock::now() + milliseconds(TimeoutMs);
+        while (got.size() < N && TClock::now() < until) {
+            pollfd p = {m_fd, POLLIN, 0};
+            ::poll(&p, 1, 20);
+            char buf[4096];
+            const ssize_t n = ::read(m_fd, buf, std::min(sizeof buf, N - got.size()));
+            if (n > 0)
+                got.append(buf, static_cast<size_t>(n));
+        }
+        return got;
+    }
+
+private:
+    int m_fd = -1;
+};
+
+// A packet responder on the console's end, with faults on request.
+struct TResponderFaults {
+    unsigned CorruptEvery = 0;  // change P1 of every n-th answer
+    unsigned DropEvery = 0;     // leave every n-th request unanswered
+    bool AnswerAnyKind = false; // also answer kinds other than 1 and 2
+    unsigned CloseAfter = 0;    // close the port after n answers
+};
+
+class TResponder {
+public:
+    TResponder(const std::string& Entry, TResponderFaults Faults) : m_faults(Faults) {
+        m_thread = std::thread([this, Entry] { Run(Entry); });
+    }
+    ~TResponder() {
+        m_stop = true;
+        m_thread.join();
+    }
+    unsigned Answers() const { return m_answers; }
+
+private:
+    void Run(const std::string& Entry) {
+        TPtyPeer port;
+        if (!port.Open(Entry))
+            return;
+        TRing ring = {}, body = {};
+        uint8_t rd = 0, wr = 0;
+        RxCountdown = 10;
+        unsigned frames = 0;
+        const auto until = TClock::now() + std::chrono::seconds(60);
+        while (!m_stop && TClock::now() < until) {
+            pollfd p = {port.Fd(), POLLIN, 0};
+            ::poll(&p, 1, 20);
+            char buf[256];
+            const ssize_t n = ::read(port.Fd(), buf, sizeof buf);
+            for (ssize_t k = 0; k < n; ++k)
+                ring[wr++] = static_cast<uint8_t>(buf[k]);
+            while (ExtractPacket(PacketStart, rd, wr, ring, body)) {
+                if (body[0] < 2)
+                    continue;
+                if (!m_faults.AnswerAnyKind && body[2] != 1 && body[2] != 2)
+                    continue;
+                ++frames;
+                if (m_faults.DropEvery && frames % m_faults.DropEvery == 0)
+                    continue;
+                char p1 = static_cast<char>(body[1]);
+                TBytes answer = MakeFrame(TBytes{p1, static_cast<char>(body[2])});
+                if (m_faults.CorruptEvery && frames % m_faults.CorruptEvery == 0)
+                    answer[2] = static_cast<char>(answer[2] ^ 0x40);
+                port.Write(answer);
+                if (++m_answers == m_faults.CloseAfter) {
+                    port.Close();
+                    return;
+                }
+            }
+        }
+    }
+
+    TResponderFaults m_faults;
+    std::atomic_bool m_stop{false};
+    std::atomic<unsigned> m_answers{0};
+    std::thread m_thread;
+};
+
+// A UDP socket of the test's own on 127.0.0.1.
+class TUdpPeer {
+public:
+    TUdpPeer() {
+        m_fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a = Loopback(0);
+        EXPECT_EQ(::bind(m_fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+        socklen_t len = sizeof a;
+        ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&a), &len);
+        m_port = ntohs(a.sin_port);
+    }
+    ~TUdpPeer() { ::close(m_fd); }
+    int Port() const { return m_port; }
+    // One datagram within TimeoutMs, with its sender's port; nullopt when none came.
+    std::optional<std::pair<TBytes, int>> Receive(int TimeoutMs) {
+        pollfd p = {m_fd, POLLIN, 0};
+        if (::poll(&p, 1, TimeoutMs) <= 0)
+            return std::nullopt;
+        char buf[65536];
+        sockaddr_in from = {};
+        socklen_t len = sizeof from;
+        const ssize_t n =
+            ::recvfrom(m_fd, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &len);
+        if (n < 0)
+            return std::nullopt;
+        EXPECT_EQ(from.sin_addr.s_addr, htonl(INADDR_LOOPBACK));
+        return std::make_pair(TBytes(buf, static_cast<size_t>(n)), int(ntohs(from.sin_port)));
+    }
+    void SendTo(int Port, const TBytes& Data) {
+        sockaddr_in a = Loopback(Port);
+        ASSERT_EQ(
+            ::sendto(m_fd, Data.data(), Data.size(), 0, reinterpret_cast<sockaddr*>(&a), sizeof a),
+            static_cast<ssize_t>(Data.size()));
+    }
+
+private:
+    static sockaddr_in Loopback(int Port) {
+        sockaddr_in a = {};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        a.sin_port = htons(static_cast<uint16_t>(Port));
+        return a;
+    }
+    int m_fd;
+    int m_port = 0;
+};
+
+} // namespace
+
+TEST(DevSimRun, PacketRunAgainstACorrectResponderPasses) {
+    TTempConfig cfg;
+    TSimProcess sim(cfg, {"packet",   "--requests",   "200", "--kind3",         "5",  "--empty",
+                          "5",        "--damaged",    "5",   "--garbage",       "5",  "--extra-max",
+                          "3",        "--seed",       "5",   "--probe-timeout", "10", "--no-stdin",
+                          "--events", "--time-limit", "60"});
+    TResponder responder(cfg.Entry(1), {});
+    ASSERT_EQ(sim.Wait(60000), 0) << sim.Stderr();
+    const std::string s = sim.Summary();
+    EXPECT_EQ(JsonText(s, "mode"), "packet");
+    EXPECT_EQ(JsonNumber(s, "requests"), 205);
+    EXPECT_EQ(JsonNumber(s, "answered"), 205);
+    EXPECT_EQ(JsonNumber(s, "missing"), 0);
+    EXPECT_EQ(JsonNumber(s, "wrong"), 0);
+    EXPECT_EQ(JsonNumber(s, "no_answer_requests"), 15);
+    EXPECT_EQ(JsonNumber(s, "kind1") + JsonNumber(s, "kind2"), 200);
+    EXPECT_EQ(JsonNumber(s, "garbage"), 5);
+    EXPECT_EQ(JsonNumber(s, "stray_bytes"), 0);
+    EXPECT_GT(JsonNumber(s, "rtt_median_ms"), 0);
+    EXPECT_GE(JsonNumber(s, "rtt_p99_ms"), JsonNumber(s, "rtt_median_ms"));
+    EXPECT_GE(JsonNumber(s, "rtt_max_ms"), JsonNumber(s, "rtt_p99_ms"));
+    EXPECT_EQ(JsonText(s, "probe"), "ok");
+    EXPECT_EQ(JsonRaw(s, "complete"), "true");
+    EXPECT_EQ(JsonRaw(s, "ok"), "true");
+    // The answers the responder gave: the probe(s) plus every answered request.
+    EXPECT_GE(responder.Answers(), 206u);
+    // Event lines come first, the summary is the one line with "summary".
+    EXPECT_NE(sim.Stdout().find("{\"event\":\"ready\""), std::string::npos);
+    EXPECT_NE(sim.Stdout().find("{\"event\":\"probe_answered\"}"), std::string::npos);
+    EXPECT_EQ(JsonRaw(s, "summary"), "true");
+    EXPECT_FALSE(EntryExists(cfg.Entry(1)));
+}
+
+TEST(DevSimRun, PacketRunCatchesAFaultyConsole) {
+    struct TCase {
+        const char* What;
+        TResponderFaults Faults;
+        const char* Counter; // must be above 0
+        const char* Says;    // on stderr
+        bool AllAnswered;    // every request of kind 1 and 2 still got its right answer
+    };
+    const TCase cases[] = {
+        {"a changed byte", {3, 0, false, 0}, "wrong", "got a wrong answer", false},
+        {"a dropped answer", {0, 3, false, 0}, "missing", "got no answer", false},
+        {"an answered kind 3", {0, 0, true, 0}, "wrong", "expected nothing", true},
+    };
+    for (const TCase& c : cases) {
+        TTempConfig cfg;
+        TSimProcess sim(cfg, {"packet", "--requests", "20", "--kind3", "10", "--timeout-ms", "50",
+                              "--probe-timeout", "10", "--no-stdin", "--time-limit", "30"});
+        TResponder responder(cfg.Entry(1), c.Faults);
+        EXPECT_EQ(sim.Wait(30000), 1) << c.What << "\n" << sim.Stderr();
+        const std::string s = sim.Summary();
+        EXPECT_GT(JsonNumber(s, c.Counter), 0) << c.What << ": " << s;
+        EXPECT_EQ(JsonRaw(s, "ok"), "false") << c.What;
+        EXPECT_EQ(JsonRaw(s, "complete"), "true") << c.What;
+        EXPECT_NE(sim.Stderr().find(c.Says), std::string::npos) << c.What << sim.Stderr();
+        EXPECT_EQ(JsonNumber(s, "answered") == JsonNumber(s, "requests"), c.AllAnswered) << c.What;
+    }
+}
+
+TEST(DevSimRun, PacketRunFailsWhenTheConsoleClosesThePort) {
+    TTempConfig cfg;
+    TSimProcess sim(cfg, {"packet", "--requests", "100", "--probe-timeout", "10", "--no-stdin",
+                          "--time-limit", "30"});
+    TResponder responder(cfg.Entry(1), {0, 0, false, 10});
+    EXPECT_EQ(sim.Wait(30000), 1) << sim.Stderr();
+    const std::string s = sim.Summary();
+    EXPECT_NE(JsonText(s, "error").find("closed the port"), std::string::npos) << s;
+    EXPECT_EQ(JsonRaw(s, "complete"), "false");
+}
+
+TEST(DevSimRun, PacketProbeGivesUpOnASilentConsole) {
+    TTempConfig cfg;
+    TSimProcess sim(cfg, {"packet", "--probe-timeout", "0.3", "--no-stdin", "--time-limit", "10"});
+    TPtyPeer console;
+    ASSERT_TRUE(console.Open(cfg.Entry(1)));
+    // The probes reach the console's end: a kind 1 request every 200 ms.
+    EXPECT_EQ(console.Read(5, 2000), MakeFrame(TBytes{0x5A, 0x01}));
+    EXPECT_EQ(sim.Wait(10000), 1) << sim.Stderr();
+    const std::string s = sim.Summary();
+    EXPECT_EQ(JsonText(s, "probe"), "failed");
+    EXPECT_NE(JsonText(s, "error").find("Packet Com"), std::string::npos) << s;
+}
+
+TEST(DevSimRun, TimeLimitEndsAWaitForAConsoleThatNeverComes) {
+    TTempConfig cfg;
+    TSimProcess sim(cfg, {"packet", "--no-stdin", "--time-limit", "0.3"});
+    EXPECT_EQ(sim.Wait(10000), 1) << sim.Stderr();
+    const std::string s = sim.Summary();
+    EXPECT_EQ(JsonRaw(s, "time_limit_hit"), "true");
+    EXPECT_EQ(JsonRaw(s, "complete"), "false");
+    EXPECT_EQ(JsonNumber(s, "requests"), 0);
+    EXPECT_FALSE(EntryExists(cfg.Entry(1)));
+}
+
+TEST(DevSimRun, TextModeAnswersLikeAModemAndTakesCommands) {
+    TTempConfig cfg;
+    TSimProcess sim(cfg, {"text", "--com", "4", "--events", "--time-limit", "30"});
+    ASSERT_NE(sim.WaitLine("\"event\":\"ready\"", 5000), "") << sim.Stderr();
+    TPtyPeer console;
+    ASSERT_TRUE(console.Open(cfg.Entry(4)));
+    ASSERT_NE(sim.WaitLine("\"event\":\"open\"", 5000), "");
+
+    console.Write("AT+WOPEN=1\r\n");
+    EXPECT_EQ(console.Read(6, 2000), "\r\nOK\r\n");
+    console.Write("hello\r");
+    EXPECT_EQ(console.Read(9, 2000), "\r\nERROR\r\n");
+    const std::string line = sim.WaitLine("\"text\":\"hello\"", 2000);
+    EXPECT_EQ(JsonText(line, "answer"), "ERROR");
+
+    sim.Send("ring");
+    EXPECT_EQ(console.Read(8, 2000), "\r\nRING\r\n");
+    sim.Send("send \\r\\rX\\0Y");
+    EXPECT_EQ(console.Read(5, 2000), TBytes("\r\rX\0Y", 5));
+    sim.Send("hex 1E 02 05 01 C3");
+    EXPECT_EQ(console.Read(5, 2000), "\x1e\x02\x05\x01\xc3");
+
+    sim.Send("quit");
+    ASSERT_EQ(sim.Wait(5000), 0) << sim.Stderr();
+    const std::string s = sim.Summary();
+    EXPECT_EQ(JsonNumber(s, "lines"), 2);
+    EXPECT_EQ(JsonNumber(s, "ok_answers"), 1);
+    EXPECT_EQ(JsonNumber(s, "error_answers"), 1);
+    EXPECT_EQ(JsonNumber(s, "unsolicited"), 1);
+    EXPECT_EQ(JsonText(s, "rx"), "AT+WOPEN=1\r\nhello\r");
+    EXPECT_EQ(JsonNumber(s, "com"), 4);
+    EXPECT_FALSE(EntryExists(cfg.Entry(4)));
+}
+
+TEST(DevSimRun, TextModeSeesTheConsoleCloseAndReopen) {
+    TTempConfig cfg;
+    TSimProcess sim(cfg, {"text", "--events", "--time-limit", "30"});
+    TPtyPeer console;
+    ASSERT_TRUE(console.Open(cfg.Entry(1)));
+    ASSERT_NE(sim.WaitLine("\"event\":\"open\"", 5000), "");
+    console.Close();
+    ASSERT_NE(sim.WaitLine("\"event\":\"close\"", 5000), "");
+    ASSERT_TRUE(console.Open(cfg.Entry(1)));
+    console.Write("at\r");
+    EXPECT_EQ(console.Read(6, 2000), "\r\nOK\r\n");
+    sim.Send("quit");
+    EXPECT_EQ(sim.Wait(5000), 0);
+}
+
+TEST(DevSimRun, RefusesToReplaceAnEntryForARealDevice) {
+    TTempConfig cfg;
+    fs::create_directories(fs::path(cfg.Entry(1)).parent_path());
+    fs::create_symlink("/dev/null", cfg.Entry(1));
+    TSimProcess sim(cfg, {"text", "--no-stdin", "--time-limit", "10"});
+    EXPECT_EQ(sim.Wait(10000), 2);
+    EXPECT_NE(sim.Stderr().find("refusing to replace " + cfg.Entry(1)), std::string::npos)
+        << sim.Stderr();
+    EXPECT_NE(sim.Stderr().find("/dev/null"), std::string::npos);
+    EXPECT_EQ(fs::read_symlink(cfg.Entry(1)), "/dev/null");
+    const std::string s = sim.Summary();
+    EXPECT_EQ(JsonNumber(s, "exit"), 2);
+    EXPECT_NE(JsonText(s, "error").find("refusing"), std::string::npos);
+}
+
+TEST(DevSimRun, ASignalEndsTheRunAndRemovesTheEntry) {
+    for (int sig : {SIGTERM, SIGINT}) {
+        TTempConfig cfg;
+        TSimProcess sim(cfg, {"text", "--events", "--time-limit", "30"});
+        ASSERT_NE(sim.WaitLine("\"event\":\"ready\"", 5000), "");
+        ASSERT_TRUE(EntryExists(cfg.Entry(1)));
+        ::kill(sim.Pid(), sig);
+        EXPECT_EQ(sim.Wait(5000), 0) << sig;
+        EXPECT_FALSE(EntryExists(cfg.Entry(1))) << sig;
+        EXPECT_EQ(JsonRaw(sim.Summary(), "interrupted"), "true") << sig;
+    }
+}
+
+TEST(DevSimRun, UdpSendsToTheConsoleAndReportsWhatComesBack) {
+    TTempConfig cfg;
+    TUdpPeer console;
+    TSimProcess sim(cfg, {"udp", "--console-port", std::to_string(console.Port()), "--send",
+                          "hello,act", "--send-interval", "10", "--events", "--time-limit", "30"});
+    const std::string ready = sim.WaitLine("\"event\":\"ready\"", 5000);
+    ASSERT_NE(ready, "") << sim.Stderr();
+    const int simPort = static_cast<int>(JsonNumber(ready, "listen_port"));
+    EXPECT_GT(simPort, 0);
+
+    auto first = console.Receive(3000);
+    auto second = console.Receive(3000);
+    ASSERT_TRUE(first && second);
+    EXPECT_EQ(first->first, *DatagramFor("hello"));
+    EXPECT_EQ(second->first, *DatagramFor("act"));
+    EXPECT_EQ(first->second, simPort) << "sent from the port it listens on";
+
+    console.SendTo(simPort, "To Sock\r");
+    const std::string got = sim.WaitLine("\"event\":\"datagram\"", 3000);
+    EXPECT_EQ(JsonText(got, "data"), "To Sock\r");
+    EXPECT_EQ(JsonText(got, "from"), "127.0.0.1:" + std::to_string(console.Port()));
+
+    sim.Send("udp-send IMEI 1\\0x");
+    auto third = console.Receive(3000);
+    ASSERT_TRUE(third);
+    EXPECT_EQ(third->first, TBytes("IMEI 1\0x", 8));
+
+    sim.Send("quit");
+    ASSERT_EQ(sim.Wait(5000), 0) << sim.Stderr();
+    const std::string s = sim.Summary();
+    EXPECT_EQ(JsonNumber(s, "udp_sent"), 3);
+    EXPECT_EQ(JsonNumber(s, "udp_received"), 1);
+    const std::string list = JsonRaw(s, "datagrams");
+    EXPECT_EQ(JsonText(list, "data"), "To Sock\r") << s;
+}
+
+TEST(DevSimRun, TextFloodDeliversExactlyItsLines) {
+    TTempConfig cfg;
+    TSimProcess sim(cfg, {"flood-text", "--bytes", "8000", "--linger", "0", "--no-stdin",
+                          "--time-limit", "30"});
+    TPtyPeer console;
+    ASSERT_TRUE(console.Open(cfg.Entry(1)));
+    const TBytes got = console.Read(8000, 10000);
+    TBytes expected;
+    for (uint64_t i = 0; i < 100; ++i)
+        expected += FloodTextLine(i);
+    EXPECT_EQ(got, expected);
+    ASSERT_EQ(sim.Wait(10000), 0) << sim.Stderr();
+    const std::string s = sim.Summary();
+    EXPECT_EQ(JsonNumber(s, "bytes_sent"), 8000);
+    EXPECT_EQ(JsonRaw(s, "complete"), "true");
+    EXPECT_GT(JsonNumber(s, "mb_per_s"), 0);
+}
+
+TEST(DevSimRun, ByteFloodWaitsForStartOnStdin) {
+    TTempConfig cfg;
+    TSimProcess sim(cfg, {"flood-bytes", "--bytes", "5000", "--start", "stdin", "--linger", "0",
+                          "--time-limit", "30"});
+    TPtyPeer console;
+    ASSERT_TRUE(console.Open(cfg.Entry(1)));
+    EXPECT_EQ(console.Read(1, 300), "") << "nothing before start";
+    sim.Send("start");
+    const TBytes got = console.Read(5000, 10000);
+    ASSERT_EQ(got.size(), 5000u);
+    std::set<char> values(got.begin(), got.end());
+    EXPECT_GT(values.size(), 200u) << "random bytes";
+    EXPECT_EQ(sim.Wait(10000), 0) << sim.Stderr();
+    EXPECT_EQ(JsonNumber(sim.Summary(), "bytes_sent"), 5000);
+}
+
+TEST(DevSimRun, DatagramFloodSendsItsCountAtItsRate) {
+    TTempConfig cfg;
+    TUdpPeer console;
+    TSimProcess sim(cfg,
+                    {"flood-udp", "--console-port", std::to_string(console.Port()), "--count", "50",
+                     "--rate", "500", "--linger", "0", "--no-stdin", "--time-limit", "30"});
+    unsigned n = 0, hello = 0;
+    while (n < 50) {
+        auto d = console.Receive(3000);
+        if (!d)
+            break;
+        ++n;
+        EXPECT_GE(d->first.size(), 20u);
+        EXPECT_LE(d->first.size(), 200u);
+        hello += ContainsKeyword(d->first, "HELLO");
+    }
+    EXPECT_EQ(n, 50u);
+    EXPECT_EQ(hello, 5u);
+    ASSERT_EQ(sim.Wait(10000), 0) << sim.Stderr();
+    const std::string s = sim.Summary();
+    EXPECT_EQ(JsonNumber(s, "udp_sent"), 50);
+    // 50 datagrams at 500 a second take about 0.1 s.
+    EXPECT_GE(JsonNumber(s, "flood_seconds"), 0.09);
+}
+
+TEST(DevSimRun, UsageErrorsExitTwoAndHelpExitsZero) {
+    TTempConfig cfg;
+    TSimProcess bad(cfg, {"udp", "--host", "192.168.1.10", "--console-port", "5"});
+    EXPECT_EQ(bad.Wait(5000), 2);
+    EXPECT_NE(bad.Stderr().find("refusing to send to \"192.168.1.10\""), std::string::npos);
+    EXPECT_EQ(bad.Stdout(), "");
+    TSimProcess help(cfg, {"--help"});
+    EXPECT_EQ(help.Wait(5000), 0);
+    EXPECT_NE(help.Stdout().find("Usage: tevro-devsim MODE"), std::string::npos);
+}
