@@ -606,3 +606,17 @@ TEST(DevSimRun, UsageErrorsExitTwoAndHelpExitsZero) {
     EXPECT_EQ(help.Wait(5000), 0);
     EXPECT_NE(help.Stdout().find("Usage: tevro-devsim MODE"), std::string::npos);
 }
+
+TEST(DevSimRun, APortInUseIsASetUpError) {
+    TTempConfig cfg;
+    TUdpPeer taken;
+    TSimProcess sim(cfg, {"udp", "--listen-port", std::to_string(taken.Port()), "--no-stdin",
+                          "--time-limit", "10"});
+    EXPECT_EQ(sim.Wait(10000), 2);
+    const std::string s = sim.Summary();
+    EXPECT_NE(
+        JsonText(s, "error").find("cannot listen on 127.0.0.1:" + std::to_string(taken.Port())),
+        std::string::npos)
+        << s;
+    EXPECT_EQ(JsonRaw(s, "ok"), "false");
+}

@@ -178,6 +178,7 @@ std::optional<std::string> RefuseTarget(std::string_view Host);
 
 // Text line Index of a text flood: 78 printable bytes, then CR LF.
 TBytes FloodTextLine(uint64_t Index);
+void AppendFloodTextLine(TBytes& Out, uint64_t Index);
 constexpr size_t FloodLineSize = 80;
 
 // Datagram Index of a datagram flood, Size bytes (20 to 8192): every tenth one a HELLO, every

@@ -532,6 +532,10 @@ void TSimulator::OnSerialBytes(std::string_view Data, TTime Now) {
             m_until = Now + SettleQuiet;
             break;
         case TPacketState::Awaiting: {
+            if (m_reqInFlight) { // the request is not all out yet: nothing can answer it
+                m_stray += Data.size();
+                break;
+            }
             const size_t took = m_check.Feed(Data);
             m_stray += Data.size() - took;
             if (m_check.Complete())
@@ -681,8 +685,9 @@ void TSimulator::TickFlood(TTime Now) {
     while (Pending() < FloodChunk && m_generated < m_o.Bytes) {
         TBytes chunk;
         if (m_o.Mode == TMode::FloodText) {
+            chunk.reserve(FloodChunk + FloodLineSize);
             while (chunk.size() < FloodChunk)
-                chunk += FloodTextLine(m_floodIndex++);
+                AppendFloodTextLine(chunk, m_floodIndex++);
         } else {
             chunk.resize(FloodChunk);
             for (size_t k = 0; k + 4 <= chunk.size(); k += 4) {
