@@ -458,6 +458,35 @@ TEST(DevSimRun, TextModeAnswersLikeAModemAndTakesCommands) {
     EXPECT_FALSE(EntryExists(cfg.Entry(4)));
 }
 
+TEST(DevSimRun, TextModeRunsBurstsOfRequestsOnCommand) {
+    struct TCase {
+        const char* What;
+        TResponderFaults Faults;
+        int Exit;
+    };
+    const TCase cases[] = {{"a correct console", {}, 0}, {"a console that drops", {0, 4}, 1}};
+    for (const TCase& c : cases) {
+        TTempConfig cfg;
+        TSimProcess sim(cfg, {"text", "--events", "--time-limit", "30"});
+        TResponder responder(cfg.Entry(1), c.Faults);
+        ASSERT_NE(sim.WaitLine("\"event\":\"open\"", 5000), "") << c.What;
+        sim.Send("burst 12");
+        const std::string done = sim.WaitLine("\"event\":\"burst_done\"", 10000);
+        ASSERT_NE(done, "") << c.What << sim.Stderr();
+        EXPECT_EQ(JsonNumber(done, "requests"), 12) << c.What;
+        EXPECT_EQ(JsonNumber(done, "answered") + JsonNumber(done, "missing"), 12) << c.What;
+        sim.Send("burst 8");
+        ASSERT_NE(sim.WaitLine("\"requests\":8", 10000), "") << c.What;
+        sim.Send("quit");
+        EXPECT_EQ(sim.Wait(5000), c.Exit) << c.What << sim.Stderr();
+        const std::string s = sim.Summary();
+        EXPECT_EQ(JsonNumber(s, "bursts"), 2) << c.What;
+        EXPECT_EQ(JsonNumber(s, "requests"), 20) << c.What;
+        EXPECT_EQ(JsonNumber(s, "answered") == 20, c.Exit == 0) << c.What << s;
+        EXPECT_EQ(JsonNumber(s, "lines"), 0) << "answers are not modem lines";
+    }
+}
+
 TEST(DevSimRun, TextModeSeesTheConsoleCloseAndReopen) {
     TTempConfig cfg;
     TSimProcess sim(cfg, {"text", "--events", "--time-limit", "30"});

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace devsim {
@@ -529,6 +530,15 @@ TCommand ParseCommand(std::string_view Line) {
         return bytes(TCommand::TKind::Udp, DatagramFor(arg), "datagram kind");
     if (word == "udp-send")
         return bytes(TCommand::TKind::Udp, ParseEscaped(arg), "escaped text");
+    if (word == "burst") {
+        char* end = nullptr;
+        const unsigned long n = std::strtoul(std::string(arg).c_str(), &end, 10);
+        if (arg.empty() || *end || arg[0] == '-' || n < 1 || n > 1'000'000)
+            return bad("burst wants a count from 1 to 1000000, not \"" + std::string(arg) + "\"");
+        cmd.Kind = TCommand::TKind::Burst;
+        cmd.Count = static_cast<unsigned>(n);
+        return cmd;
+    }
     return bad("unknown command: " + std::string(word));
 }
 

@@ -188,13 +188,15 @@ TBytes FloodDatagram(uint64_t Index, size_t Size);
 // ---- Commands on standard input --------------------------------------------------------------
 
 struct TCommand {
-    enum class TKind { None, Quit, Start, Line, Send, Udp, Bad } Kind = TKind::None;
-    TBytes Bytes;      // Line: text of the unsolicited line; Send/Udp: the bytes to send
-    std::string Error; // Bad: what is wrong
+    enum class TKind { None, Quit, Start, Line, Send, Udp, Burst, Bad } Kind = TKind::None;
+    TBytes Bytes;       // Line: text of the unsolicited line; Send/Udp: the bytes to send
+    unsigned Count = 0; // Burst: requests to send
+    std::string Error;  // Bad: what is wrong
 };
 
 // One line typed or piped on standard input:
 //   quit | start | ring | line TEXT | send ESCAPED | hex HH.. | udp KIND | udp-send ESCAPED
+//   | burst N
 TCommand ParseCommand(std::string_view Line);
 
 } // namespace devsim

@@ -92,9 +92,10 @@ Floods:
   --min-size N, --max-size N   flood-udp datagram sizes (default 20 and 200)
 
 Commands on standard input, one a line:
-  start | quit | ring | line TEXT | send TEXT | hex HH HH.. | udp KIND | udp-send TEXT
-  (line: unsolicited line framed in CR LF; send/hex: raw bytes on the pty; udp KIND: one of
-  the --send kinds; udp-send: a datagram of your own)
+  start | quit | ring | line TEXT | send TEXT | hex HH HH.. | burst N | udp KIND | udp-send TEXT
+  (line: unsolicited line framed in CR LF; send/hex: raw bytes on the pty; burst: text mode
+  sends N requests of kind 1 and 2 and checks the answers like packet mode, then goes on as a
+  modem; udp KIND: one of the --send kinds; udp-send: a datagram of your own)
   TEXT escapes: \r \n \t \e \0 \\ \xHH
 
 Output: human messages on stderr; at the end ONE JSON line on stdout, the summary (with
