@@ -937,8 +937,10 @@ std::string TSimulator::Summary() {
         [[fallthrough]];
     case TMode::Packet: {
         complete = m_ps == TPacketState::Done;
-        if (m_exit == 0 && (m_missing || m_wrong || m_stray))
-            m_exit = 1;
+        if (m_missing || m_wrong || m_stray)
+            Fail(std::to_string(m_missing) + " answers missing, " + std::to_string(m_wrong) +
+                     " wrong, " + std::to_string(m_stray) + " bytes when none were due",
+                 1);
         s.Add("requests", m_expecting)
             .Add("answered", m_answered)
             .Add("missing", m_missing)
@@ -983,12 +985,8 @@ std::string TSimulator::Summary() {
     case TMode::Udp:
         break;
     }
-    if (!complete) {
-        if (m_exit == 0)
-            m_exit = 1;
-        if (m_failure.empty())
-            m_failure = "work left undone";
-    }
+    if (!complete)
+        Fail("work left undone", 1);
     s.Add("complete", complete);
 
     if (m_o.UsesPty()) {
