@@ -70,6 +70,9 @@ public:
     // control copied nothing.
     std::string CopyText(const std::string& Control);
     std::string Log() { return CopyText("MemMess"); }
+    // Returns once the console has handled every input event sent so far (proved by a copy
+    // from edtPort, which always holds a number); false when it did not answer.
+    bool Sync() { return !CopyText("edtPort").empty(); }
     // Reads the log until Done holds or the timeout passes; Last gets the last text read.
     bool WaitLog(const std::function<bool(const std::string&)>& Done, int TimeoutMs,
                  std::string* Last = nullptr);

@@ -4,7 +4,6 @@
 #include <chrono>
 #include <csignal>
 #include <fcntl.h>
-#include <fstream>
 #include <poll.h>
 #include <spawn.h>
 #include <stdexcept>
@@ -156,16 +155,6 @@ bool TProcess::Running() {
 void TProcess::Signal(int Sig) {
     if (Running())
         ::kill(m_pid, Sig);
-}
-
-long long TProcess::WrittenBytes() const {
-    std::ifstream io("/proc/" + std::to_string(m_pid) + "/io");
-    std::string key;
-    long long value;
-    while (io >> key >> value)
-        if (key == "wchar:")
-            return value;
-    return -1;
 }
 
 TRunResult Run(const std::vector<std::string>& Args, int TimeoutMs) {

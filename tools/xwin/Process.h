@@ -32,8 +32,6 @@ public:
     std::optional<int> Wait(int TimeoutMs);
     bool Running();
     void Signal(int Sig);
-    // Bytes the child has written to any file so far (from /proc), -1 when unknown.
-    long long WrittenBytes() const;
 
 private:
     pid_t m_pid = -1;
