@@ -330,10 +330,13 @@ private:
 
 TEST(DevSimRun, PacketRunAgainstACorrectResponderPasses) {
     TTempConfig cfg;
-    TSimProcess sim(cfg, {"packet",   "--requests",   "200", "--kind3",         "5",  "--empty",
-                          "5",        "--damaged",    "5",   "--garbage",       "5",  "--extra-max",
-                          "3",        "--seed",       "5",   "--probe-timeout", "10", "--no-stdin",
-                          "--events", "--time-limit", "60"});
+    // The answer timeout is long: a loaded machine may be slow, and nothing may go missing.
+    const std::vector<std::string> args = {
+        "packet", "--requests", "200",      "--kind3",         "5",  "--empty",
+        "5",      "--damaged",  "5",        "--garbage",       "5",  "--extra-max",
+        "3",      "--seed",     "5",        "--probe-timeout", "10", "--timeout-ms",
+        "2000",   "--no-stdin", "--events", "--time-limit",    "60"};
+    TSimProcess sim(cfg, args);
     TResponder responder(cfg.Entry(1), {});
     ASSERT_EQ(sim.Wait(60000), 0) << sim.Stderr();
     const std::string s = sim.Summary();
@@ -368,16 +371,20 @@ TEST(DevSimRun, PacketRunCatchesAFaultyConsole) {
         const char* Counter; // must be above 0
         const char* Says;    // on stderr
         bool AllAnswered;    // every request of kind 1 and 2 still got its right answer
+        // Long where nothing is meant to go missing: a loaded machine may be slow to answer.
+        const char* TimeoutMs;
+        const char* SilenceMs;
     };
     const TCase cases[] = {
-        {"a changed byte", {3, 0, false, 0}, "wrong", "got a wrong answer", false},
-        {"a dropped answer", {0, 3, false, 0}, "missing", "got no answer", false},
-        {"an answered kind 3", {0, 0, true, 0}, "wrong", "expected nothing", true},
+        {"a changed byte", {3, 0, false, 0}, "wrong", "got a wrong answer", false, "2000", "20"},
+        {"a dropped answer", {0, 3, false, 0}, "missing", "got no answer", false, "100", "20"},
+        {"an answered kind 3", {0, 0, true, 0}, "wrong", "expected nothing", true, "2000", "200"},
     };
     for (const TCase& c : cases) {
         TTempConfig cfg;
-        TSimProcess sim(cfg, {"packet", "--requests", "20", "--kind3", "10", "--timeout-ms", "50",
-                              "--probe-timeout", "10", "--no-stdin", "--time-limit", "30"});
+        TSimProcess sim(cfg, {"packet", "--requests", "20", "--kind3", "10", "--timeout-ms",
+                              c.TimeoutMs, "--silence-ms", c.SilenceMs, "--probe-timeout", "10",
+                              "--no-stdin", "--time-limit", "30"});
         TResponder responder(cfg.Entry(1), c.Faults);
         EXPECT_EQ(sim.Wait(30000), 1) << c.What << "\n" << sim.Stderr();
         const std::string s = sim.Summary();
@@ -456,6 +463,38 @@ TEST(DevSimRun, TextModeAnswersLikeAModemAndTakesCommands) {
     EXPECT_EQ(JsonText(s, "rx"), "AT+WOPEN=1\r\nhello\r");
     EXPECT_EQ(JsonNumber(s, "com"), 4);
     EXPECT_FALSE(EntryExists(cfg.Entry(4)));
+}
+
+TEST(DevSimRun, TextModeRunsBurstsOfRequestsOnCommand) {
+    struct TCase {
+        const char* What;
+        TResponderFaults Faults;
+        int Exit;
+        const char* TimeoutMs;
+    };
+    const TCase cases[] = {{"a correct console", {}, 0, "2000"},
+                           {"a console that drops", {0, 4}, 1, "100"}};
+    for (const TCase& c : cases) {
+        TTempConfig cfg;
+        TSimProcess sim(cfg,
+                        {"text", "--events", "--timeout-ms", c.TimeoutMs, "--time-limit", "30"});
+        TResponder responder(cfg.Entry(1), c.Faults);
+        ASSERT_NE(sim.WaitLine("\"event\":\"open\"", 5000), "") << c.What;
+        sim.Send("burst 12");
+        const std::string done = sim.WaitLine("\"event\":\"burst_done\"", 10000);
+        ASSERT_NE(done, "") << c.What << sim.Stderr();
+        EXPECT_EQ(JsonNumber(done, "requests"), 12) << c.What;
+        EXPECT_EQ(JsonNumber(done, "answered") + JsonNumber(done, "missing"), 12) << c.What;
+        sim.Send("burst 8");
+        ASSERT_NE(sim.WaitLine("\"requests\":8", 10000), "") << c.What;
+        sim.Send("quit");
+        EXPECT_EQ(sim.Wait(5000), c.Exit) << c.What << sim.Stderr();
+        const std::string s = sim.Summary();
+        EXPECT_EQ(JsonNumber(s, "bursts"), 2) << c.What;
+        EXPECT_EQ(JsonNumber(s, "requests"), 20) << c.What;
+        EXPECT_EQ(JsonNumber(s, "answered") == 20, c.Exit == 0) << c.What << s;
+        EXPECT_EQ(JsonNumber(s, "lines"), 0) << "answers are not modem lines";
+    }
 }
 
 TEST(DevSimRun, TextModeSeesTheConsoleCloseAndReopen) {
@@ -605,4 +644,18 @@ TEST(DevSimRun, UsageErrorsExitTwoAndHelpExitsZero) {
     TSimProcess help(cfg, {"--help"});
     EXPECT_EQ(help.Wait(5000), 0);
     EXPECT_NE(help.Stdout().find("Usage: tevro-devsim MODE"), std::string::npos);
+}
+
+TEST(DevSimRun, APortInUseIsASetUpError) {
+    TTempConfig cfg;
+    TUdpPeer taken;
+    TSimProcess sim(cfg, {"udp", "--listen-port", std::to_string(taken.Port()), "--no-stdin",
+                          "--time-limit", "10"});
+    EXPECT_EQ(sim.Wait(10000), 2);
+    const std::string s = sim.Summary();
+    EXPECT_NE(
+        JsonText(s, "error").find("cannot listen on 127.0.0.1:" + std::to_string(taken.Port())),
+        std::string::npos)
+        << s;
+    EXPECT_EQ(JsonRaw(s, "ok"), "false");
 }

@@ -160,6 +160,11 @@ TEST(DevSimCommands, ParsesEveryCommand) {
         {"udp hello", K::Udp, *DatagramFor("hello")},
         {"udp act", K::Udp, *DatagramFor("act")},
         {"udp-send contact\\r", K::Udp, "contact\r"},
+        {"burst 20", K::Burst, ""},
+        {"burst 0", K::Bad, ""},
+        {"burst", K::Bad, ""},
+        {"burst -3", K::Bad, ""},
+        {"burst 5x", K::Bad, ""},
         {"", K::None, ""},
         {"# a comment", K::None, ""},
         {"udp bogus", K::Bad, ""},
@@ -173,4 +178,5 @@ TEST(DevSimCommands, ParsesEveryCommand) {
         EXPECT_EQ(cmd.Bytes, c.Bytes) << c.Line;
         EXPECT_EQ(cmd.Error.empty(), c.Kind != K::Bad) << c.Line;
     }
+    EXPECT_EQ(ParseCommand("burst 20").Count, 20u);
 }

@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 namespace devsim {
 
@@ -447,15 +449,30 @@ std::optional<std::string> RefuseTarget(std::string_view Host) {
 
 // ---- Floods ---------------------------------------------------------------------------------
 
+void AppendFloodTextLine(TBytes& Out, uint64_t Index) {
+    // "line NNNNNNNNNNNN " then 60 characters of a rotating alphabet, then CR LF; made by hand
+    // because a flood makes about a million of them a second.
+    static constexpr char fill[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789"
+                                   "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    constexpr size_t fillSize = 62;
+    char line[FloodLineSize];
+    std::memcpy(line, "line ", 5);
+    uint64_t n = Index;
+    for (int k = 16; k >= 5; --k) {
+        line[k] = static_cast<char>('0' + n % 10);
+        n /= 10;
+    }
+    line[17] = ' ';
+    std::memcpy(line + 18, fill + Index % fillSize, FloodLineSize - 20);
+    line[78] = '\r';
+    line[79] = '\n';
+    Out.append(line, FloodLineSize);
+}
+
 TBytes FloodTextLine(uint64_t Index) {
-    char head[32];
-    std::snprintf(head, sizeof head, "line %012llu ", static_cast<unsigned long long>(Index));
-    TBytes line(head);
-    static constexpr std::string_view fill =
-        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
-    for (size_t k = 0; line.size() < FloodLineSize - 2; ++k)
-        line += fill[(Index + k) % fill.size()];
-    return line + "\r\n";
+    TBytes line;
+    AppendFloodTextLine(line, Index);
+    return line;
 }
 
 TBytes FloodDatagram(uint64_t Index, size_t Size) {
@@ -513,6 +530,15 @@ TCommand ParseCommand(std::string_view Line) {
         return bytes(TCommand::TKind::Udp, DatagramFor(arg), "datagram kind");
     if (word == "udp-send")
         return bytes(TCommand::TKind::Udp, ParseEscaped(arg), "escaped text");
+    if (word == "burst") {
+        char* end = nullptr;
+        const unsigned long n = std::strtoul(std::string(arg).c_str(), &end, 10);
+        if (arg.empty() || *end || arg[0] == '-' || n < 1 || n > 1'000'000)
+            return bad("burst wants a count from 1 to 1000000, not \"" + std::string(arg) + "\"");
+        cmd.Kind = TCommand::TKind::Burst;
+        cmd.Count = static_cast<unsigned>(n);
+        return cmd;
+    }
     return bad("unknown command: " + std::string(word));
 }
 

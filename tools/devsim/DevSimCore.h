@@ -178,6 +178,7 @@ std::optional<std::string> RefuseTarget(std::string_view Host);
 
 // Text line Index of a text flood: 78 printable bytes, then CR LF.
 TBytes FloodTextLine(uint64_t Index);
+void AppendFloodTextLine(TBytes& Out, uint64_t Index);
 constexpr size_t FloodLineSize = 80;
 
 // Datagram Index of a datagram flood, Size bytes (20 to 8192): every tenth one a HELLO, every
@@ -187,13 +188,15 @@ TBytes FloodDatagram(uint64_t Index, size_t Size);
 // ---- Commands on standard input --------------------------------------------------------------
 
 struct TCommand {
-    enum class TKind { None, Quit, Start, Line, Send, Udp, Bad } Kind = TKind::None;
-    TBytes Bytes;      // Line: text of the unsolicited line; Send/Udp: the bytes to send
-    std::string Error; // Bad: what is wrong
+    enum class TKind { None, Quit, Start, Line, Send, Udp, Burst, Bad } Kind = TKind::None;
+    TBytes Bytes;       // Line: text of the unsolicited line; Send/Udp: the bytes to send
+    unsigned Count = 0; // Burst: requests to send
+    std::string Error;  // Bad: what is wrong
 };
 
 // One line typed or piped on standard input:
 //   quit | start | ring | line TEXT | send ESCAPED | hex HH.. | udp KIND | udp-send ESCAPED
+//   | burst N
 TCommand ParseCommand(std::string_view Line);
 
 } // namespace devsim

@@ -63,7 +63,7 @@ Text mode:
   --unsolicited TEXT   its text (default RING; escapes as below)
   --empty-lines W      ignore (default, no answer) | error (answer ERROR)
 
-Packet mode:
+Packet mode (--gap-ms and --timeout-ms also for bursts in text mode):
   --requests N         requests of kind 1 and 2 with random P1 (default 1000)
   --kind3 N            also N requests of kind 3 (no answer may come)
   --empty N            also N empty requests (length 0; no answer may come)
@@ -92,9 +92,10 @@ Floods:
   --min-size N, --max-size N   flood-udp datagram sizes (default 20 and 200)
 
 Commands on standard input, one a line:
-  start | quit | ring | line TEXT | send TEXT | hex HH HH.. | udp KIND | udp-send TEXT
-  (line: unsolicited line framed in CR LF; send/hex: raw bytes on the pty; udp KIND: one of
-  the --send kinds; udp-send: a datagram of your own)
+  start | quit | ring | line TEXT | send TEXT | hex HH HH.. | burst N | udp KIND | udp-send TEXT
+  (line: unsolicited line framed in CR LF; send/hex: raw bytes on the pty; burst: text mode
+  sends N requests of kind 1 and 2 and checks the answers like packet mode, then goes on as a
+  modem; udp KIND: one of the --send kinds; udp-send: a datagram of your own)
   TEXT escapes: \r \n \t \e \0 \\ \xHH
 
 Output: human messages on stderr; at the end ONE JSON line on stdout, the summary (with
@@ -306,10 +307,10 @@ TParsed ParseOptions(const std::vector<std::string>& Args) {
          {ModeBit(TMode::Packet),
           [&](auto& n, auto& v) { o.ExtraMax = (unsigned)count(n, v, 0, 250); }}},
         {"--gap-ms",
-         {ModeBit(TMode::Packet),
+         {ModeBit(TMode::Packet) | ModeBit(TMode::Text),
           [&](auto& n, auto& v) { o.GapMs = (unsigned)count(n, v, 0, 60'000); }}},
         {"--timeout-ms",
-         {ModeBit(TMode::Packet),
+         {ModeBit(TMode::Packet) | ModeBit(TMode::Text),
           [&](auto& n, auto& v) { o.TimeoutMs = (unsigned)count(n, v, 1, 60'000); }}},
         {"--silence-ms",
          {ModeBit(TMode::Packet),

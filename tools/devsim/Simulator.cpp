@@ -363,12 +363,9 @@ TSimulator::TTime TSimulator::NextWake(TTime Now) const {
         at(m_nextUdpSend);
     if (!m_started)
         return wake;
-    switch (m_o.Mode) {
-    case TMode::Text:
-        if (m_o.RingEveryMs)
-            at(m_nextRing);
-        break;
-    case TMode::Packet:
+    if (m_o.Mode == TMode::Text && m_o.RingEveryMs)
+        at(m_nextRing);
+    if (m_o.Mode == TMode::Packet || m_burst) {
         switch (m_ps) {
         case TPacketState::Probing:
             at(std::min(m_nextProbe, m_probeUntil));
@@ -388,7 +385,8 @@ TSimulator::TTime TSimulator::NextWake(TTime Now) const {
         default:
             break;
         }
-        break;
+    }
+    switch (m_o.Mode) {
     case TMode::FloodUdp:
         if (!m_floodDone && !m_udpBlocked) {
             if (m_o.Rate > 0)
@@ -406,7 +404,7 @@ TSimulator::TTime TSimulator::NextWake(TTime Now) const {
         if (m_drainChecking)
             at(m_nextDrainCheck);
         break;
-    case TMode::Udp:
+    default:
         break;
     }
     return wake;
@@ -424,7 +422,7 @@ void TSimulator::CheckPeer(TTime Now) {
     Say("the console %s COM%d", open ? "opened" : "closed", m_o.Com);
     if (open && !m_started && m_o.Start == TStart::Open)
         BeginWork(Now);
-    if (!open && m_o.Mode == TMode::Packet &&
+    if (!open && (m_o.Mode == TMode::Packet || m_burst) &&
         (m_ps == TPacketState::Settling || m_ps == TPacketState::Sending ||
          m_ps == TPacketState::Awaiting || m_ps == TPacketState::Gap ||
          m_ps == TPacketState::Draining)) {
@@ -495,8 +493,11 @@ void TSimulator::OnSerialBytes(std::string_view Data, TTime Now) {
     if (m_rx.size() < m_o.RecordLimit)
         m_rx.append(Data.substr(0, m_o.RecordLimit - m_rx.size()));
 
-    switch (m_o.Mode) {
-    case TMode::Text: {
+    if (m_o.Mode == TMode::Packet || m_burst) {
+        OnPacketBytes(Data, Now);
+        return;
+    }
+    if (m_o.Mode == TMode::Text) {
         m_lines.clear();
         const TBytes answers = m_modem.Feed(Data, m_lines);
         for (const TModem::TLine& line : m_lines) {
@@ -512,43 +513,45 @@ void TSimulator::OnSerialBytes(std::string_view Data, TTime Now) {
             Queue(answers);
             FlushPty(Now);
         }
-        break;
     }
-    case TMode::Packet:
-        switch (m_ps) {
-        case TPacketState::Probing:
-            m_probeRx += Data;
-            if (m_probeRx.find(m_probeAnswer) != TBytes::npos) {
-                m_probe = "ok";
-                m_ps = TPacketState::Settling;
-                m_until = Now + SettleQuiet;
-                Event(TJsonObject().Add("event", "probe_answered"));
-                Say("the console answers; measuring");
-            } else if (m_probeRx.size() > 512) {
-                m_probeRx.erase(0, m_probeRx.size() - 16);
-            }
-            break;
-        case TPacketState::Settling:
+    // floods only count what comes back
+}
+
+void TSimulator::OnPacketBytes(std::string_view Data, TTime Now) {
+    switch (m_ps) {
+    case TPacketState::Probing:
+        m_probeRx += Data;
+        if (m_probeRx.find(m_probeAnswer) != TBytes::npos) {
+            m_probe = "ok";
+            m_ps = TPacketState::Settling;
             m_until = Now + SettleQuiet;
-            break;
-        case TPacketState::Awaiting: {
-            const size_t took = m_check.Feed(Data);
-            m_stray += Data.size() - took;
-            if (m_check.Complete())
-                FinishRequest(Now);
-            break;
+            Event(TJsonObject().Add("event", "probe_answered"));
+            Say("the console answers; measuring");
+        } else if (m_probeRx.size() > 512) {
+            m_probeRx.erase(0, m_probeRx.size() - 16);
         }
-        case TPacketState::Draining:
-            m_late += Data.size();
-            m_until = Now + DrainQuiet;
-            break;
-        default:
+        break;
+    case TPacketState::Settling:
+        m_until = Now + SettleQuiet;
+        break;
+    case TPacketState::Awaiting: {
+        if (m_reqInFlight) { // the request is not all out yet: nothing can answer it
             m_stray += Data.size();
             break;
         }
+        const size_t took = m_check.Feed(Data);
+        m_stray += Data.size() - took;
+        if (m_check.Complete())
+            FinishRequest(Now);
+        break;
+    }
+    case TPacketState::Draining:
+        m_late += Data.size();
+        m_until = Now + DrainQuiet;
         break;
     default:
-        break; // floods only count what comes back
+        m_stray += Data.size();
+        break;
     }
 }
 
@@ -588,10 +591,12 @@ void TSimulator::Tick(TTime Now) {
     }
     if (!m_started)
         return;
+    if (m_burst)
+        TickPacket(Now);
     switch (m_o.Mode) {
     case TMode::Text:
         if (m_o.RingEveryMs && Now >= m_nextRing) {
-            if (m_peerOpen) {
+            if (m_peerOpen && !m_burst) {
                 Queue(ModemLine(m_o.Unsolicited));
                 ++m_unsolicited;
                 FlushPty(Now);
@@ -647,7 +652,10 @@ void TSimulator::TickPacket(TTime Now) {
         case TPacketState::Sending:
             if (m_next >= m_plan.size()) {
                 m_ps = TPacketState::Done;
-                WorkDone(Now);
+                if (m_burst)
+                    EndBurst();
+                else
+                    WorkDone(Now);
                 break;
             }
             m_req = MakeRequest(m_plan[m_next++], m_rng, m_o.ExtraMax);
@@ -681,8 +689,9 @@ void TSimulator::TickFlood(TTime Now) {
     while (Pending() < FloodChunk && m_generated < m_o.Bytes) {
         TBytes chunk;
         if (m_o.Mode == TMode::FloodText) {
+            chunk.reserve(FloodChunk + FloodLineSize);
             while (chunk.size() < FloodChunk)
-                chunk += FloodTextLine(m_floodIndex++);
+                AppendFloodTextLine(chunk, m_floodIndex++);
         } else {
             chunk.resize(FloodChunk);
             for (size_t k = 0; k + 4 <= chunk.size(); k += 4) {
@@ -858,6 +867,9 @@ void TSimulator::Command(const TCommand& Cmd) {
             ++m_unsolicited;
         FlushPty(TClock::now());
         return;
+    case K::Burst:
+        StartBurst(Cmd.Count);
+        return;
     case K::Udp:
         if (m_o.ConsolePort < 0 || !m_udp.Valid()) {
             Say("no --console-port given: nowhere to send the datagram");
@@ -869,6 +881,41 @@ void TSimulator::Command(const TCommand& Cmd) {
         Say("%s", Cmd.Error.c_str());
         return;
     }
+}
+
+void TSimulator::StartBurst(unsigned Count) {
+    if (m_o.Mode != TMode::Text) {
+        Say("burst works in text mode only");
+        return;
+    }
+    if (m_burst) {
+        Say("a burst is running already");
+        return;
+    }
+    if (!m_peerOpen) {
+        Say("no burst: the console has not opened COM%d", m_o.Com);
+        return;
+    }
+    m_burst = true;
+    ++m_bursts;
+    m_burstBase = {m_expecting, m_answered, m_missing, m_wrong};
+    m_plan = PlanRequests(TRequestMix{Count, 0, 0, 0, 0}, m_rng);
+    m_next = 0;
+    m_ps = TPacketState::Sending;
+    Say("burst of %u requests", Count);
+}
+
+void TSimulator::EndBurst() {
+    m_burst = false;
+    const unsigned requests = m_expecting - m_burstBase[0], answered = m_answered - m_burstBase[1],
+                   missing = m_missing - m_burstBase[2], wrong = m_wrong - m_burstBase[3];
+    Event(TJsonObject()
+              .Add("event", "burst_done")
+              .Add("requests", requests)
+              .Add("answered", answered)
+              .Add("missing", missing)
+              .Add("wrong", wrong));
+    Say("burst done: %u of %u answered, %u missing, %u wrong", answered, requests, missing, wrong);
 }
 
 std::string TSimulator::Summary() {
@@ -884,11 +931,16 @@ std::string TSimulator::Summary() {
             .Add("error_answers", m_modem.ErrorCount())
             .Add("ignored_lines", m_modem.IgnoredCount())
             .Add("unsolicited", m_unsolicited);
-        break;
+        if (!m_bursts)
+            break;
+        s.Add("bursts", m_bursts);
+        [[fallthrough]];
     case TMode::Packet: {
         complete = m_ps == TPacketState::Done;
-        if (m_exit == 0 && (m_missing || m_wrong || m_stray))
-            m_exit = 1;
+        if (m_missing || m_wrong || m_stray)
+            Fail(std::to_string(m_missing) + " answers missing, " + std::to_string(m_wrong) +
+                     " wrong, " + std::to_string(m_stray) + " bytes when none were due",
+                 1);
         s.Add("requests", m_expecting)
             .Add("answered", m_answered)
             .Add("missing", m_missing)
@@ -933,12 +985,8 @@ std::string TSimulator::Summary() {
     case TMode::Udp:
         break;
     }
-    if (!complete) {
-        if (m_exit == 0)
-            m_exit = 1;
-        if (m_failure.empty())
-            m_failure = "work left undone";
-    }
+    if (!complete)
+        Fail("work left undone", 1);
     s.Add("complete", complete);
 
     if (m_o.UsesPty()) {

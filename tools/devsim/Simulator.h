@@ -6,6 +6,7 @@
 #include "DevSimCore.h"
 #include "Options.h"
 
+#include <array>
 #include <chrono>
 #include <deque>
 #include <memory>
@@ -75,6 +76,9 @@ private:
     void TickFloodUdp(TTime Now);
     void CheckDrained(TTime Now);
     void FinishRequest(TTime Now);
+    void OnPacketBytes(std::string_view Data, TTime Now);
+    void StartBurst(unsigned Count);
+    void EndBurst();
     TTime NextWake(TTime Now) const;
     std::string Summary();
     void Fail(const std::string& Reason, int Code);
@@ -135,6 +139,11 @@ private:
     unsigned m_answered = 0, m_missing = 0, m_wrong = 0, m_expecting = 0, m_silentSent = 0;
     unsigned m_sentByKind[6] = {};
     uint64_t m_stray = 0, m_late = 0;
+    // Text mode: a burst of requests asked for on stdin runs the packet work above, then the
+    // modem takes the line back.
+    bool m_burst = false;
+    unsigned m_bursts = 0;
+    std::array<unsigned, 4> m_burstBase{}; // requests, answered, missing, wrong before it
 
     // floods
     uint64_t m_floodIndex = 0; // next line or datagram
