@@ -196,8 +196,9 @@ void TBaseform::BuildControls() {
     place(edtPort, 93, 105, 37, 17);
     edtPort->setFont(smallFont);
 
-    QFont presetFont = Font(
-        {"Bodoni MT Poster Compressed", "Liberation Sans Narrow", "DejaVu Sans Condensed"}, 11);
+    // The design's face is a compressed one, and the longest caption has 20 characters.
+    QFont presetFont =
+        Font({"Bodoni MT Poster Compressed", "Liberation Sans Narrow", "DejaVu Sans Condensed"}, 9);
     presetFont.setStretch(QFont::Condensed);
     for (int i = 0; i < 12; ++i) {
         Presets[i] = new QPushButton(PresetTable[i].Caption, sPanel);

@@ -230,6 +230,24 @@ void TLogView::mouseReleaseEvent(QMouseEvent*) {
             cb->setText(SelectedText(), QClipboard::Selection);
 }
 
+void TLogView::mouseDoubleClickEvent(QMouseEvent* E) {
+    if (E->button() != Qt::LeftButton)
+        return;
+    // Selects the word under the pointer: the bytes between blanks and line breaks.
+    const std::string_view text = m_log.Text();
+    const size_t at = OffsetAt(E->pos());
+    auto isBreak = [&](size_t i) { return text[i] == ' ' || text[i] == '\r' || text[i] == '\n'; };
+    size_t b = at, e = at;
+    while (b > 0 && !isBreak(b - 1))
+        --b;
+    while (e < text.size() && !isBreak(e))
+        ++e;
+    m_anchor = b;
+    m_caret = e;
+    m_selecting = false;
+    viewport()->update();
+}
+
 void TLogView::keyPressEvent(QKeyEvent* E) {
     QScrollBar* bar = verticalScrollBar();
     if (E->matches(QKeySequence::Copy)) {

@@ -181,3 +181,12 @@ TEST(FormErrors, AHandlerThatFailsStopsAndTheErrorReachesAppException) {
     EXPECT_FALSE(f.Form->UDPServer->Active());
     EXPECT_TRUE(f.Boxes.isEmpty());
 }
+
+TEST(FormStartup, EveryPresetCaptionFitsItsButton) {
+    TFormFixture f;
+    for (QPushButton* b : f.Form->Presets) {
+        QFontMetrics fm(b->font());
+        EXPECT_LE(fm.horizontalAdvance(b->text()), b->width() - 6)
+            << b->text().toStdString() << " in " << QFontInfo(b->font()).family().toStdString();
+    }
+}
