@@ -1,7 +1,9 @@
 // The console under test with a pseudo-terminal as its device on COM 1, played by the test.
 #pragma once
 
+#include "ConfigHome.h"
 #include "FormFixture.h"
+#include "PtyDevice.h"
 
 #include "Util.h"
 #include "uThread.h"
@@ -10,40 +12,10 @@
 
 #include <string>
 
-// The device end of a pseudo-terminal; its waits keep the window's messages running.
-class TPtyDevice {
-public:
-    TPtyDevice();
-    ~TPtyDevice();
-    TPtyDevice(const TPtyDevice&) = delete;
-    TPtyDevice& operator=(const TPtyDevice&) = delete;
-    const std::string& SlavePath() const { return m_slave; }
-    bool Write(const std::string& Data);
-    // Reads until N bytes have come or the timeout passed; returns what came.
-    std::string ReadExactly(size_t N, int TimeoutMs = 2000);
-    // Everything that arrives within Ms.
-    std::string ReadFor(int Ms);
-
-private:
-    int m_master = -1;
-    std::string m_slave;
-};
-
-// A private configuration folder, so that the COM map is the test's own.
-class TComMap {
-public:
-    TComMap();
-    ~TComMap();
-    void Map(int N, const std::string& Target) const;
-
-private:
-    std::string m_dir;
-};
-
 struct TConsoleFixture : TFormFixture {
-    TComMap ComMap;
+    TConfigHome ComMap;
     TPtyDevice Device;
-    TConsoleFixture() { ComMap.Map(1, Device.SlavePath()); }
+    TConsoleFixture() { ComMap.MapCom(1, Device.SlavePath()); }
     TBaseform& W() { return *Form; }
     // Opens COM 1 in the given mode by its radio button.
     void OpenDirect() { Form->RButDirect->setChecked(true); }

@@ -1,5 +1,6 @@
 #include "ConsoleSupport.h"
 #include "IdUDPServer.h"
+#include "UdpPeer.h"
 
 #include <QCheckBox>
 #include <QLineEdit>
@@ -13,50 +14,8 @@
 #include <unistd.h>
 
 namespace {
-// A datagram socket of the test's own on 127.0.0.1.
-class TPeer {
-public:
-    TPeer() {
-        m_fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(m_fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        socklen_t len = sizeof a;
-        ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&a), &len);
-        m_port = ntohs(a.sin_port);
-    }
-    ~TPeer() { ::close(m_fd); }
-    int Port() const { return m_port; }
-    void SendTo(int Port, const std::string& Data) {
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        a.sin_port = htons(static_cast<uint16_t>(Port));
-        ::sendto(m_fd, Data.data(), Data.size(), 0, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    }
-    // The next datagram within the timeout, or nothing.
-    std::optional<std::string> Receive(int TimeoutMs) {
-        std::optional<std::string> got;
-        PumpUntil(
-            [&] {
-                char buf[9000];
-                ssize_t n = ::recv(m_fd, buf, sizeof buf, 0);
-                if (n >= 0)
-                    got = std::string(buf, static_cast<size_t>(n));
-                return got.has_value();
-            },
-            TimeoutMs);
-        return got;
-    }
-
-private:
-    int m_fd = -1;
-    int m_port = 0;
-};
-
 struct TNetFixture : TConsoleFixture {
-    TPeer Peer;
+    TUdpPeer Peer;
     int ConsolePort = 0;
     TNetFixture() {
         Form->EdPort->setText("0"); // the system chooses the port

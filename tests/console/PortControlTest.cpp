@@ -88,7 +88,7 @@ TEST(PortControl, LineTicksFollowTheOperatorWhileOpenOrClosed) {
 
 TEST(PortControl, AFailedOpenShowsTheErrorAndMovesTheSelectionUp) {
     TConsoleFixture f;
-    f.ComMap.Map(3, "/nonexistent/tty");
+    f.ComMap.MapCom(3, "/nonexistent/tty");
     f.W().ComboPortNum->setCurrentIndex(2);
     f.W().BtnOpen->click();
     ASSERT_EQ(f.Boxes.size(), 1);
@@ -100,8 +100,8 @@ TEST(PortControl, AFailedOpenShowsTheErrorAndMovesTheSelectionUp) {
 
 TEST(PortControl, AFailedOpenFromCom1LeavesNoPortAndTheNextOpenUsesPortZero) {
     TConsoleFixture f;
-    TComMap other; // COM 1 now names nothing
-    other.Map(1, "/nonexistent/tty");
+    TConfigHome other; // COM 1 now names nothing
+    other.MapCom(1, "/nonexistent/tty");
     f.W().RButPack->setChecked(true);
     ASSERT_EQ(f.Boxes.size(), 1);
     EXPECT_EQ(f.W().ComboPortNum->currentIndex(), -1);

@@ -5,45 +5,12 @@
 
 #include "Console.h"
 #include "Layout.h"
+#include "PtyDevice.h"
+#include "UdpPeer.h"
 
 #include <gtest/gtest.h>
 #include <memory>
 #include <string>
-
-// The device end of a pseudo-terminal; the console opens the other end through the COM map.
-class TPtyDevice {
-public:
-    TPtyDevice();
-    ~TPtyDevice();
-    TPtyDevice(const TPtyDevice&) = delete;
-    TPtyDevice& operator=(const TPtyDevice&) = delete;
-
-    const std::string& Path() const { return m_slave; }
-    // True while someone (the console) holds the other end open.
-    bool PeerOpen() const;
-    bool Write(const std::string& Data, int TimeoutMs = 2000);
-    // Reads until N bytes came or the timeout passed; returns what came.
-    std::string ReadExactly(size_t N, int TimeoutMs = 3000);
-    // Everything that arrives within Ms.
-    std::string ReadFor(int Ms);
-
-private:
-    int m_master = -1;
-    std::string m_slave;
-};
-
-// A UDP socket on 127.0.0.1 that plays the device's side of the network link.
-class TUdpPeer {
-public:
-    TUdpPeer();
-    ~TUdpPeer();
-    int Port() const { return m_port; }
-    void SendTo(int Port, const std::string& Data);
-
-private:
-    int m_fd = -1;
-    int m_port = 0;
-};
 
 class TConsoleTest : public ::testing::Test {
 protected:

@@ -118,7 +118,7 @@ TEST_F(TConsoleTest, StatusPanelsFollowOpenAndClose) {
     EXPECT_FALSE(PanelHasText(0));
     EXPECT_FALSE(PanelHasText(2));
 
-    m_config->MapCom(1, m_device->Path());
+    m_config->MapCom(1, m_device->SlavePath());
     Console().Click("BtSet"); // shows " Port settings "
     Console().Click("BtnOpen");
     ASSERT_TRUE(WaitFor([this] { return PanelHasText(0) && PanelHasText(2); }, 5000))
@@ -151,7 +151,7 @@ TEST_F(TConsoleTest, StatusPanelsFollowOpenAndClose) {
 TEST_F(TConsoleTest, OpenErrorOnAMissingPortShowsAMessageBoxAndMovesTheSelectionUp) {
     // COM16 leads nowhere, as after an adapter was unplugged; COM15 is the device.
     m_config->MapCom(16, "/nonexistent/tevro-e2e/ttyUSB15");
-    m_config->MapCom(15, m_device->Path());
+    m_config->MapCom(15, m_device->SlavePath());
     Console().Click("BtSet");
     Console().Click("ComboPortNum");
     Console().Key("End Return"); // "Com 16" from the drop-down list
