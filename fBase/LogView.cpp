@@ -107,6 +107,7 @@ void TLogView::paintEvent(QPaintEvent*) {
     const QPalette& pal = palette();
     p.fillRect(viewport()->rect(), pal.color(QPalette::Base));
     m_visible.clear();
+    m_visibleGeneration = m_log.Generation();
     const std::string_view text = m_log.Text();
     const int height = viewport()->height();
     std::vector<std::pair<size_t, size_t>> pieces;
@@ -181,7 +182,9 @@ void TLogView::scrollContentsBy(int, int) {
 }
 
 size_t TLogView::OffsetAt(const QPoint& P) const {
-    if (m_visible.empty())
+    // The rows on screen are those of the last paint; after the log was emptied or replaced
+    // they name text that is gone until the next paint.
+    if (m_visible.empty() || m_visibleGeneration != m_log.Generation())
         return m_log.Size();
     const TVisualRow* row = &m_visible.front();
     if (P.y() < row->y)

@@ -56,6 +56,7 @@ private:
     int m_lineHeight = 13;
     int m_ascent = 10;
     std::vector<TVisualRow> m_visible;
+    uint64_t m_visibleGeneration = 0;
     size_t m_anchor = 0, m_caret = 0;
     bool m_selecting = false;
 };

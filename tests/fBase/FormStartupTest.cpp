@@ -12,6 +12,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScrollBar>
+#include <QTest>
 #include <QTimer>
 #include <gtest/gtest.h>
 
@@ -189,4 +190,24 @@ TEST(FormStartup, EveryPresetCaptionFitsItsButton) {
         EXPECT_LE(fm.horizontalAdvance(b->text()), b->width() - 6)
             << b->text().toStdString() << " in " << QFontInfo(b->font()).family().toStdString();
     }
+}
+
+TEST(FormLog, ClicksRightAfterTheLogWasEmptiedSelectNothingStale) {
+    TFormFixture f;
+    TBaseform& w = *f.Form;
+    w.show();
+    for (int i = 0; i < 50; ++i)
+        w.LogAddLine(std::string(60, 'a' + i % 26));
+    QWidget* view = w.MemMess->viewport();
+    ASSERT_TRUE(PumpUntil([&] { return w.MemMess->verticalScrollBar()->maximum() == 50; }));
+    view->repaint();
+    w.LogClear(); // the view has not been drawn since
+    QTest::mouseClick(view, Qt::LeftButton, {}, QPoint(100, view->height() - 10));
+    QTest::mouseDClick(view, Qt::LeftButton, {}, QPoint(100, view->height() - 10));
+    EXPECT_EQ(w.MemMess->SelectionStart(), 0u);
+    EXPECT_EQ(w.MemMess->SelectionEnd(), 0u);
+    w.LogAppend("word1 word2");
+    view->repaint();
+    QTest::mouseDClick(view, Qt::LeftButton, {}, QPoint(6, view->height() - 8));
+    EXPECT_EQ(w.MemMess->SelectedText(), "word1");
 }
