@@ -531,8 +531,10 @@ TCommand ParseCommand(std::string_view Line) {
     if (word == "udp-send")
         return bytes(TCommand::TKind::Udp, ParseEscaped(arg), "escaped text");
     if (word == "burst") {
+        // The text must outlive the end pointer that strtoul leaves inside it.
+        const std::string text(arg);
         char* end = nullptr;
-        const unsigned long n = std::strtoul(std::string(arg).c_str(), &end, 10);
+        const unsigned long n = std::strtoul(text.c_str(), &end, 10);
         if (arg.empty() || *end || arg[0] == '-' || n < 1 || n > 1'000'000)
             return bad("burst wants a count from 1 to 1000000, not \"" + std::string(arg) + "\"");
         cmd.Kind = TCommand::TKind::Burst;
