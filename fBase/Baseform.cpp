@@ -69,22 +69,22 @@ QIcon MakeIcon() {
     return QIcon(pm);
 }
 
-// The current date and time: the locale's short date, one blank, the time with seconds; the
-// time is left out at exactly midnight.
-std::string DateTimeStamp() {
-    const QDateTime now = QDateTime::currentDateTime();
-    const QLocale locale = QLocale::system();
-    QString stamp = locale.toString(now.date(), QLocale::ShortFormat);
-    const QTime t = now.time();
+} // namespace
+
+std::string DateTimeStamp(const QDateTime& When, const QLocale& Locale) {
+    QString stamp = Locale.toString(When.date(), QLocale::ShortFormat);
+    const QTime t = When.time();
     if (t.hour() != 0 || t.minute() != 0 || t.second() != 0) {
-        QString format = locale.timeFormat(QLocale::LongFormat);
+        QString format = Locale.timeFormat(QLocale::LongFormat);
         format.remove(QLatin1Char('t')); // no time zone
-        stamp += ' ' + locale.toString(t, format.trimmed());
+        stamp += ' ' + Locale.toString(t, format.trimmed());
     }
     return QStringToCp1251(stamp);
 }
 
-} // namespace
+std::string DateTimeStamp() {
+    return DateTimeStamp(QDateTime::currentDateTime(), QLocale::system());
+}
 
 void ApplyConsoleStyle() {
     // The classic desktop look: group box captions sit on the frame, as the layout expects.

@@ -211,3 +211,13 @@ TEST(FormLog, ClicksRightAfterTheLogWasEmptiedSelectNothingStale) {
     QTest::mouseDClick(view, Qt::LeftButton, {}, QPoint(6, view->height() - 8));
     EXPECT_EQ(w.MemMess->SelectedText(), "word1");
 }
+
+TEST(DateTimeStamp, DateThenTimeWithSecondsAndNoTimeAtMidnight) {
+    const QLocale german(QLocale::German, QLocale::Germany);
+    const QLocale us(QLocale::English, QLocale::UnitedStates);
+    const QDate day(2026, 12, 7);
+    EXPECT_EQ(DateTimeStamp(QDateTime(day, QTime(9, 5, 3)), german), "07.12.26 09:05:03");
+    EXPECT_EQ(DateTimeStamp(QDateTime(day, QTime(0, 0, 0)), german), "07.12.26");
+    EXPECT_EQ(DateTimeStamp(QDateTime(day, QTime(0, 0, 1)), german), "07.12.26 00:00:01");
+    EXPECT_EQ(DateTimeStamp(QDateTime(day, QTime(13, 0, 0)), us), "12/7/26 1:00:00 PM");
+}
