@@ -9,9 +9,9 @@
 
 int main(int argc, char** argv) {
     const double seconds = argc > 1 ? std::atof(argv[1]) : 30;
-    TBenchConfig config;
-    TBenchPty device;
-    config.MapCom(1, device.Slave);
+    TConfigHome config;
+    TPtyDevice device;
+    config.MapCom(1, device.SlavePath());
     TBenchConsole console(argc, argv);
     console.Form->ChBxTreat->setChecked(true);
     console.Form->RButPack->setChecked(true);

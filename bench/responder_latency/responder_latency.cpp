@@ -11,12 +11,14 @@
 
 int main(int argc, char** argv) {
     const std::string requests = argc > 1 ? argv[1] : "20000";
-    TBenchConfig config;
+    TConfigHome config;
     TBenchConsole console(argc, argv);
-    TChild device({TEVRO_DEVSIM, "packet", "--com", "1", "--requests", requests, "--gap-ms", "2",
-                   "--start", "open", "--no-stdin", "--time-limit", "600"});
+    TProcess device({TEVRO_DEVSIM, "packet", "--com", "1", "--requests", requests, "--gap-ms", "2",
+                     "--start", "open", "--no-stdin", "--time-limit", "600"},
+                    {.CaptureStdout = true, .QuietStderr = true});
     const std::string entry = config.Dir() + "/tevro-console/com/COM1";
-    if (!console.RunUntil([&] { return std::filesystem::exists(entry) || device.Exited(); }, 10)) {
+    if (!console.RunUntil([&] { return std::filesystem::exists(entry) || !device.Running(); },
+                          10)) {
         std::fprintf(stderr, "responder_latency: the simulator did not publish COM1\n");
         return 1;
     }
@@ -26,8 +28,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "responder_latency: the console did not open COM1\n");
         return 1;
     }
-    console.RunUntil([&] { return device.Exited(); }, 900);
-    const std::string summary = LastJsonLine(device.Output());
+    console.RunUntil([&] { return !device.Running(); }, 900);
+    const std::string summary = LastJsonLine(device.ReadAll(2000));
     std::printf("responder_latency: %s\n", summary.c_str());
     std::printf("responder_latency: %.0f requests, %.0f answered, %.0f missing, %.0f wrong; round "
                 "trip median %.3f ms, p99 %.3f ms, max %.3f ms\n",
@@ -35,5 +37,5 @@ int main(int argc, char** argv) {
                 JsonNumber(summary, "missing"), JsonNumber(summary, "wrong"),
                 JsonNumber(summary, "rtt_median_ms"), JsonNumber(summary, "rtt_p99_ms"),
                 JsonNumber(summary, "rtt_max_ms"));
-    return device.Status() == 0 ? 0 : 1;
+    return device.Wait(2000) == 0 ? 0 : 1;
 }

@@ -88,9 +88,9 @@ bool ReadAll(int Fd, void* Data, size_t Size) {
 int main(int argc, char** argv) {
     const size_t textBytes = (argc > 1 ? std::atoi(argv[1]) : 50) * 1000000ul;
     const size_t randomBytes = (argc > 2 ? std::atoi(argv[2]) : 20) * 1000000ul;
-    TBenchConfig config;
-    TBenchPty pty;
-    config.MapCom(1, pty.Slave);
+    TConfigHome config;
+    TPtyDevice pty;
+    config.MapCom(1, pty.SlavePath());
 
     std::string text, random;
     text.reserve(textBytes);
@@ -111,8 +111,8 @@ int main(int argc, char** argv) {
     // The device is forked before any thread exists.
     const pid_t child = ::fork();
     if (child == 0) {
-        DevicePhase(pty.Master, control[0], report[1], text, true);
-        DevicePhase(pty.Master, control[0], report[1], random, false);
+        DevicePhase(pty.Master(), control[0], report[1], text, true);
+        DevicePhase(pty.Master(), control[0], report[1], random, false);
         _exit(0);
     }
 

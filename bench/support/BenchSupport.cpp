@@ -47,40 +47,6 @@ double Percentile(std::vector<double> Values, double P) {
     return Values[std::min(i, Values.size() - 1)];
 }
 
-TBenchConfig::TBenchConfig() {
-    char tmpl[] = "/tmp/tevro-bench-XXXXXX";
-    m_dir = ::mkdtemp(tmpl);
-    ::setenv("XDG_CONFIG_HOME", m_dir.c_str(), 1);
-}
-
-TBenchConfig::~TBenchConfig() {
-    std::error_code ec;
-    std::filesystem::remove_all(m_dir, ec);
-}
-
-void TBenchConfig::MapCom(int N, const std::string& Target) const {
-    std::filesystem::create_directories(m_dir + "/tevro-console/com");
-    std::filesystem::create_symlink(Target, m_dir + "/tevro-console/com/COM" + std::to_string(N));
-}
-
-TBenchPty::TBenchPty() {
-    Master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
-    if (Master < 0 || ::grantpt(Master) != 0 || ::unlockpt(Master) != 0)
-        throw std::runtime_error("no pseudo-terminal");
-    char name[128];
-    ::ptsname_r(Master, name, sizeof name);
-    Slave = name;
-    termios t{};
-    ::tcgetattr(Master, &t);
-    ::cfmakeraw(&t);
-    ::tcsetattr(Master, TCSANOW, &t);
-}
-
-TBenchPty::~TBenchPty() {
-    if (Master >= 0)
-        ::close(Master);
-}
-
 namespace {
 // The same set-up as the program's entry: offscreen unless a display is asked for, and the
 // toolkit's own event dispatcher.
@@ -121,66 +87,6 @@ bool TBenchConsole::RunUntil(const std::function<bool()>& Done, double TimeoutSe
     check.start(CheckMs);
     loop.exec();
     return Done();
-}
-
-TChild::TChild(const std::vector<std::string>& Args) {
-    int pipefd[2];
-    if (::pipe2(pipefd, O_CLOEXEC) != 0)
-        throw std::runtime_error("pipe");
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_adddup2(&fa, pipefd[1], 1);
-    std::vector<char*> argv;
-    for (const auto& a : Args)
-        argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    if (posix_spawn(&m_pid, argv[0], &fa, nullptr, argv.data(), environ) != 0)
-        throw std::runtime_error("cannot start " + Args[0]);
-    posix_spawn_file_actions_destroy(&fa);
-    ::close(pipefd[1]);
-    m_out = pipefd[0];
-    ::fcntl(m_out, F_SETFL, O_NONBLOCK);
-}
-
-TChild::~TChild() {
-    Kill();
-    if (m_out >= 0)
-        ::close(m_out);
-}
-
-const std::string& TChild::Output() {
-    char buf[4096];
-    ssize_t n;
-    while (m_out >= 0 && (n = ::read(m_out, buf, sizeof buf)) > 0)
-        m_output.append(buf, static_cast<size_t>(n));
-    return m_output;
-}
-
-bool TChild::Exited() {
-    Output();
-    if (m_pid < 0)
-        return true;
-    int status;
-    if (::waitpid(m_pid, &status, WNOHANG) == m_pid) {
-        m_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128;
-        m_pid = -1;
-        Output();
-        return true;
-    }
-    return false;
-}
-
-void TChild::Kill() {
-    if (m_pid > 0) {
-        ::kill(m_pid, SIGTERM);
-        for (int i = 0; i < 200 && !Exited(); ++i)
-            ::usleep(10000);
-        if (m_pid > 0) {
-            ::kill(m_pid, SIGKILL);
-            ::waitpid(m_pid, nullptr, 0);
-            m_pid = -1;
-        }
-    }
 }
 
 double JsonNumber(const std::string& Json, const std::string& Key) {

@@ -1,8 +1,11 @@
-// What the console benchmarks share: the window in this process with a private COM map, a
-// pseudo-terminal for the device, child processes, clocks and resource figures.
+// What the console benchmarks share: the window in this process, clocks and resource figures;
+// the private COM map, the pseudo-terminal and child processes come from the tests' helpers.
 #pragma once
 
 #include "Baseform.h"
+#include "ConfigHome.h"
+#include "Process.h"
+#include "PtyDevice.h"
 
 #include <QApplication>
 #include <functional>
@@ -15,27 +18,6 @@ double CpuSeconds();  // this process, user and system
 long ResidentBytes(); // this process
 double Percentile(std::vector<double> Values, double P);
 
-// A private configuration folder (so a private COM map) for the life of the benchmark.
-class TBenchConfig {
-public:
-    TBenchConfig();
-    ~TBenchConfig();
-    void MapCom(int N, const std::string& Target) const;
-    const std::string& Dir() const { return m_dir; }
-
-private:
-    std::string m_dir;
-};
-
-// The device end of a pseudo-terminal; created before the application so a forked child may
-// take it over.
-struct TBenchPty {
-    TBenchPty();
-    ~TBenchPty();
-    int Master = -1;
-    std::string Slave;
-};
-
 // The console window, shown on the offscreen platform unless a display is asked for.
 struct TBenchConsole {
     TBenchConsole(int& Argc, char** Argv);
@@ -45,21 +27,6 @@ struct TBenchConsole {
     QStringList Errors;
     // Runs the event loop until Done() or the timeout; true when Done() held.
     bool RunUntil(const std::function<bool()>& Done, double TimeoutSeconds, int CheckMs = 10);
-};
-
-// Runs a program with its standard output in a pipe; Output() collects it.
-class TChild {
-public:
-    explicit TChild(const std::vector<std::string>& Args);
-    ~TChild();
-    bool Exited(); // reaps without waiting; collects output
-    int Status() const { return m_status; }
-    const std::string& Output();
-    void Kill();
-
-private:
-    int m_pid = -1, m_out = -1, m_status = -1;
-    std::string m_output;
 };
 
 // The value of a number field of a one-line JSON object, or -1.

@@ -27,7 +27,7 @@ int main(int argc, char** argv) {
     for (int i = 1; i + 1 < argc; i += 2)
         if (!std::strcmp(argv[i], "--count"))
             count = std::atol(argv[i + 1]);
-    TBenchConfig config;
+    TConfigHome config;
     TBenchConsole console(argc, argv);
     TBaseform& form = *console.Form;
     form.EdPort->setText("0"); // the system chooses the port
