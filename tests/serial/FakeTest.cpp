@@ -13,26 +13,11 @@
 
 namespace {
 
-std::string MessageOf(const std::function<void()>& Fn) {
-    try {
-        Fn();
-    } catch (const EVaCommError& E) {
-        return E.what();
-    }
-    return "(nothing raised)";
-}
-
 class FakePort : public ::testing::Test {
 protected:
     void SetUp() override {
         TestApp();
-        SetApplicationExceptionHandler([this](std::exception_ptr E) {
-            try {
-                std::rethrow_exception(E);
-            } catch (const std::exception& X) {
-                AppErrors.push_back(X.what());
-            }
-        });
+        RecordApplicationErrors(AppErrors);
         Comm.SetClosePauseForTesting(0);
         Comm.SetPortNum(3);
     }

@@ -12,15 +12,6 @@
 
 namespace {
 
-std::string MessageOf(const std::function<void()>& Fn) {
-    try {
-        Fn();
-    } catch (const EVaCommError& E) {
-        return E.what();
-    }
-    return "(nothing raised)";
-}
-
 TEST(ComName, ResolvesComNumbersThroughTheMapElseToBuiltInPorts) {
     TConfigHome home;
     home.MapCom(3, "/dev/ttyUSB7");

@@ -30,13 +30,7 @@ class PtyPort : public ::testing::Test {
 protected:
     void SetUp() override {
         TestApp();
-        SetApplicationExceptionHandler([this](std::exception_ptr E) {
-            try {
-                std::rethrow_exception(E);
-            } catch (const std::exception& X) {
-                Errors.push_back(X.what());
-            }
-        });
+        RecordApplicationErrors(Errors);
         Comm.SetClosePauseForTesting(0);
         Comm.SetDeviceName(Device.SlavePath());
         Comm.SetUserBaudrate(115200);
@@ -57,15 +51,6 @@ protected:
     int TxEmpty = 0;
     std::vector<std::string> Errors;
 };
-
-std::string MessageOf(const std::function<void()>& Fn) {
-    try {
-        Fn();
-    } catch (const EVaCommError& E) {
-        return E.what();
-    }
-    return "(nothing raised)";
-}
 
 TEST_F(PtyPort, OpensClosesAndReopens) {
     int opens = 0, closes = 0;
