@@ -1,5 +1,6 @@
 #include "Thread.h"
 #include "Application.h"
+#include "EventPump.h"
 #include "Exception.h"
 
 #include <QCoreApplication>
@@ -7,23 +8,6 @@
 #include <gtest/gtest.h>
 
 namespace {
-int argc = 1;
-char arg0[] = "common_tests";
-char* argv[] = {arg0, nullptr};
-QCoreApplication& App() {
-    static QCoreApplication app(argc, argv);
-    return app;
-}
-
-// Processes events until Done() or the timeout; true when Done() held.
-template <class F> bool PumpUntil(F Done, int TimeoutMs = 2000) {
-    QElapsedTimer t;
-    t.start();
-    while (!Done() && t.elapsed() < TimeoutMs)
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-    return Done();
-}
-
 class TCallingThread : public TThread {
 public:
     std::function<void()> Body;
@@ -47,7 +31,7 @@ protected:
 } // namespace
 
 TEST(Synchronize, RunsOnTheMainThreadAndBlocksTheCaller) {
-    App();
+    TestApp();
     std::atomic_bool onMain{false};
     TCallingThread t;
     t.Body = [&] { onMain = IsMainThread(); };
@@ -61,7 +45,7 @@ TEST(Synchronize, RunsOnTheMainThreadAndBlocksTheCaller) {
 }
 
 TEST(Synchronize, RunsAtOnceOnTheMainThread) {
-    App();
+    TestApp();
     TStopSignal stop;
     bool ran = false;
     EXPECT_TRUE(Synchronize([&] { ran = true; }, stop));
@@ -69,7 +53,7 @@ TEST(Synchronize, RunsAtOnceOnTheMainThread) {
 }
 
 TEST(Synchronize, ErrorsTravelBackToTheCaller) {
-    App();
+    TestApp();
     TCallingThread t;
     t.Body = [] { throw Exception("boom"); };
     t.Start();
@@ -79,7 +63,7 @@ TEST(Synchronize, ErrorsTravelBackToTheCaller) {
 }
 
 TEST(Synchronize, ATerminatedCallerStopsWaitingForAMainThreadThatNeverServes) {
-    App();
+    TestApp();
     std::atomic_int ran{0};
     TCallingThread t;
     t.Body = [&] { ++ran; };

@@ -2,11 +2,12 @@
 #pragma once
 
 #include "Baseform.h"
+#include "EventPump.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QTimer>
 #include <QStringList>
+#include <QTimer>
 #include <memory>
 
 struct TFormFixture {
@@ -25,19 +26,3 @@ struct TFormFixture {
             Form->close();
     }
 };
-
-// Processes events until Done() or the timeout; true when Done() held. Sleeps in the event
-// loop between looks (a 1 ms timer wakes it), so waiting takes no core.
-template <class F> bool PumpUntil(F Done, int TimeoutMs = 3000) {
-    QTimer tick;
-    tick.start(1);
-    QElapsedTimer t;
-    t.start();
-    while (!Done() && t.elapsed() < TimeoutMs)
-        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
-    return Done();
-}
-
-inline void Pump(int Ms) {
-    PumpUntil([] { return false; }, Ms);
-}

@@ -1,6 +1,7 @@
 // The responder thread: its steps run on the main thread, it waits without calls while
 // nothing is unread, and Running is cleared however the loop ends.
 #include "Application.h"
+#include "EventPump.h"
 #include "Exception.h"
 #include "PacketTestSupport.h"
 #include "uThread.h"
@@ -10,31 +11,6 @@
 #include <gtest/gtest.h>
 
 namespace {
-int argc = 1;
-char arg0[] = "packet_tests";
-char* argv[] = {arg0, nullptr};
-QCoreApplication& App() {
-    static QCoreApplication app(argc, argv);
-    return app;
-}
-
-// Processes events until Done() or the timeout; true when Done() held.
-template <class F> bool PumpUntil(F Done, int TimeoutMs = 2000) {
-    QElapsedTimer t;
-    t.start();
-    while (!Done() && t.elapsed() < TimeoutMs)
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-    return Done();
-}
-
-// Processes events for Ms milliseconds.
-void PumpFor(int Ms) {
-    QElapsedTimer t;
-    t.start();
-    while (t.elapsed() < Ms)
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-}
-
 // Waits without processing events, as a main thread busy elsewhere would.
 template <class F> bool SleepUntil(F Done, int TimeoutMs = 2000) {
     QElapsedTimer t;
@@ -50,7 +26,7 @@ constexpr unsigned NoIdleCheck = 600000;
 class UserThreadTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        App();
+        TestApp();
         ResetPacketLink();
     }
     void TearDown() override {
