@@ -719,8 +719,15 @@ void TBaseform::UDPServerUDPRead(TIdUDPServer*, const std::string& AData,
         if (c >= 'a' && c <= 'z')
             c = static_cast<char>(c - 'a' + 'A');
     if (u.find("ACT") != std::string::npos) {
-        WriteOrReport(s);
+        const bool relayed = VaComm->WriteText(s);
+        if (!relayed)
+            ReportWriteError();
         LogSetText("Activation " + DateTimeStamp());
+        // A relay refused by an open port whose device has gone must not vanish with the
+        // replaced log: its report follows the activation line. (On a closed port the
+        // activation line stays alone.)
+        if (!relayed && VaComm->IsOpen())
+            ReportWriteError();
         return;
     }
     std::string line;

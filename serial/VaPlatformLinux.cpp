@@ -654,10 +654,9 @@ TVaStatus TLinuxPort::WaitEvent(uint32_t& Fired, const TVaWaitEvent& Wake) {
         // theirs are asked for or someone reads them.
         const uint32_t now = MonotonicMs();
         const uint32_t asked = m_modemAskedAt.load();
-        const bool watchLines =
-            m_hasLines && !m_gone &&
-            ((mask & (EV_CTS | EV_DSR | EV_RING | EV_RLSD)) ||
-             (asked != 0 && now - asked < kModemInterestMs));
+        const bool watchLines = m_hasLines && !m_gone &&
+                                ((mask & (EV_CTS | EV_DSR | EV_RING | EV_RLSD)) ||
+                                 (asked != 0 && now - asked < kModemInterestMs));
         if (watchLines && ModemSampleDue(now))
             SampleModem();
         bool full;
@@ -892,7 +891,10 @@ TVaStatus TLinuxPort::ModemStatus(uint32_t& Bits) {
     if (!m_hasLines)
         return {};
     const uint32_t now = MonotonicMs();
-    m_modemAskedAt = now ? now : 1;
+    const uint32_t before = m_modemAskedAt.exchange(now ? now : 1);
+    // An event wait that was not sampling starts now.
+    if (before == 0 || now - before >= kModemInterestMs)
+        Kick(m_kick.Get());
     bool fresh;
     {
         std::lock_guard<std::mutex> g(m_queueLock);

@@ -11,8 +11,8 @@
 
 namespace {
 
-const int kConsoleRates[] = {110,   300,   600,   1200,   2400,   4800,   9600,
-                             14400, 19200, 28800, 38400,  56000,  57600,  115200,
+const int kConsoleRates[] = {110,    300,    600,    1200,   2400,  4800,  9600,
+                             14400,  19200,  28800,  38400,  56000, 57600, 115200,
                              128000, 256000, 230400, 460800, 921600};
 
 // The component on COM 1, which the COM map points at a pseudo-terminal, behind a profile.
@@ -67,11 +67,11 @@ TEST(DriverProfiles, ReadBackRatesMatchTheDriversArithmetic) {
         const char* Driver;
         uint32_t Asked, Previous, Made;
     } cases[] = {
-        {"cp210x", 115200, 9600, 115384},  {"cp210x", 230400, 9600, 230769},
-        {"cp210x", 921600, 9600, 923076},  {"pl2303", 56000, 9600, 56074},
-        {"pl2303", 128000, 9600, 128342},  {"pl2303", 115200, 9600, 115200},
-        {"16550", 115200, 9600, 115200},   {"16550", 230400, 9600, 9600},
-        {"16550", 921600, 57600, 57600},   {"ftdi_sio", 921600, 9600, 921600},
+        {"cp210x", 115200, 9600, 115384},    {"cp210x", 230400, 9600, 230769},
+        {"cp210x", 921600, 9600, 923076},    {"pl2303", 56000, 9600, 56074},
+        {"pl2303", 128000, 9600, 128342},    {"pl2303", 115200, 9600, 115200},
+        {"16550", 115200, 9600, 115200},     {"16550", 230400, 9600, 9600},
+        {"16550", 921600, 57600, 57600},     {"ftdi_sio", 921600, 9600, 921600},
         {"ftdi_sio", 4000000, 115200, 9600}, {"ch341", 128000, 9600, 128000},
     };
     for (const auto& c : cases)
@@ -84,8 +84,8 @@ TEST(RateReadBack, AcceptsTheChipsRoundingAndRefusesASubstitution) {
     const struct {
         uint32_t Asked, Back;
         bool Accepted;
-    } cases[] = {{115200, 115384, true}, {56000, 56074, true}, {110, 109, true},
-                 {100000, 103000, true}, {100000, 103001, false}, {230400, 9600, false},
+    } cases[] = {{115200, 115384, true},  {56000, 56074, true},    {110, 109, true},
+                 {100000, 103000, true},  {100000, 103001, false}, {230400, 9600, false},
                  {921600, 115200, false}, {9600, 9600, true}};
     for (const auto& c : cases)
         EXPECT_EQ(VaRateAccepted(c.Asked, c.Back), c.Accepted) << c.Asked << " " << c.Back;
@@ -236,13 +236,22 @@ TEST(Adapters, ParityIsCheckedOnlyWhenAskedFor) {
     a.Comm.SetParity(paEven);
     a.Comm.Open();
     EXPECT_EQ(a.Profile->Line().c_iflag & (INPCK | PARMRK), 0u);
-    ASSERT_TRUE(a.Device.Write("\xff" "a"));
-    EXPECT_TRUE(PumpUntil([&] { return a.Received == "\xff" "a"; })) << Hexed(a.Received);
+    ASSERT_TRUE(a.Device.Write("\xff"
+                               "a"));
+    EXPECT_TRUE(PumpUntil([&] {
+        return a.Received == "\xff"
+                             "a";
+    })) << Hexed(a.Received);
     a.Comm.SetOptions({coParityCheck});
     EXPECT_EQ(a.Profile->Line().c_iflag & (INPCK | PARMRK), tcflag_t(INPCK | PARMRK));
     // The kernel now doubles a data byte FF; the layer undoes the marking.
-    ASSERT_TRUE(a.Device.Write("\xff" "b"));
-    EXPECT_TRUE(PumpUntil([&] { return a.Received == "\xff" "a\xff" "b"; })) << Hexed(a.Received);
+    ASSERT_TRUE(a.Device.Write("\xff"
+                               "b"));
+    EXPECT_TRUE(PumpUntil([&] {
+        return a.Received == "\xff"
+                             "a\xff"
+                             "b";
+    })) << Hexed(a.Received);
 }
 
 TEST(Adapters, SettingsWritesLeaveTheSystemsRs485AloneUnlessRtsToggleChanges) {

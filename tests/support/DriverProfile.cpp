@@ -85,9 +85,9 @@ uint32_t TDriverProfile::RateMade(const TDriverTraits& T, uint32_t Asked, uint32
         return uint32_t(48e6 / (2 * div));
     }
     case TRate::Pl2303: {
-        static const uint32_t table[] = {75,     150,    300,    600,     1200,    1800,   2400,
-                                         3600,   4800,   7200,   9600,    14400,   19200,  28800,
-                                         38400,  57600,  115200, 230400,  460800,  614400, 921600,
+        static const uint32_t table[] = {75,      150,     300,     600,    1200,   1800,   2400,
+                                         3600,    4800,    7200,    9600,   14400,  19200,  28800,
+                                         38400,   57600,   115200,  230400, 460800, 614400, 921600,
                                          1228800, 2457600, 3000000, 6000000};
         if (std::find(std::begin(table), std::end(table), Asked) != std::end(table))
             return Asked;
