@@ -19,6 +19,7 @@
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <system_error>
+#include <thread>
 #include <time.h>
 #include <unistd.h>
 #include <utility>
@@ -248,12 +249,14 @@ uint32_t MonotonicMs() {
     return static_cast<uint32_t>(uint64_t(ts.tv_sec) * 1000u + uint64_t(ts.tv_nsec) / 1000000u);
 }
 
-// How often the event wait samples the modem lines while someone reads them; a sample older
-// than kModemFreshMs is taken anew by the reader. The console's panels then follow a line
-// within about 15 ms.
+// How often the line sampler asks the driver for the modem lines while someone reads them or
+// waits for their events: the console's panels then follow a line within about 15 ms. Only a
+// sample older than kModemStaleMs (the sampler had been asleep, nobody read the lines) is
+// taken anew by the reader; a busy machine that delays the sampler a little does not send
+// the reader to the driver.
 constexpr uint32_t kModemSampleMs = 10;
-constexpr uint32_t kModemFreshMs = 30;
-// How long after the last read of the lines the event wait keeps sampling them.
+constexpr uint32_t kModemStaleMs = 500;
+// How long after the last read of the lines the sampler keeps sampling them.
 constexpr uint32_t kModemInterestMs = 1000;
 
 // One of the layer's own event descriptors, closed when its owner goes.
@@ -339,7 +342,8 @@ class TLinuxPort : public TVaPort {
 public:
     TLinuxPort(TDeviceFd Fd, bool HasLines, bool HasIcount, const serial_icounter_struct& Icount)
         : m_dev(std::move(Fd)), m_closing(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
-          m_kick(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)), m_hasLines(HasLines),
+          m_kick(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
+          m_interest(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)), m_hasLines(HasLines),
           m_hasIcount(HasIcount), m_icount(Icount), m_queue(4096) {
         m_config.Marks = false; // the open left no marking on
     }
@@ -358,6 +362,8 @@ public:
             return call.Status();
         m_mask.store(Mask);
         Kick(m_kick.Get());
+        if (Mask & kLineEvents)
+            WatchLines();
         return {};
     }
     TVaStatus WaitEvent(uint32_t& Fired, const TVaWaitEvent& Wake) override;
@@ -411,11 +417,20 @@ private:
     TVaStatus SetRs485(bool On);
     // Asks the driver for the modem lines and keeps the answer as the latest sample.
     void SampleModem();
-    bool ModemSampleDue(uint32_t Now);
+    // The sampler: a thread of this port that asks for the lines every kModemSampleMs while
+    // they are read or their events are waited for. On a USB adapter each query is a round
+    // trip over the bus; this way neither the window's thread nor the event wait (and so the
+    // answer to a request) ever waits for one.
+    void WatchLines();
+    void SampleLines();
+    static constexpr uint32_t kLineEvents = EV_CTS | EV_DSR | EV_RING | EV_RLSD;
 
     TDeviceFd m_dev;
-    TFd m_closing; // signalled by Close: every wait of this port ends
-    TFd m_kick;    // signalled when another thread latched events
+    TFd m_closing;  // signalled by Close: every wait of this port ends
+    TFd m_kick;     // signalled when another thread latched events
+    TFd m_interest; // signalled when someone starts reading the lines again
+    std::thread m_sampler;
+    bool m_samplerStarted = false; // under m_callLock
     std::mutex m_callLock;
     std::condition_variable m_callsDone;
     bool m_closed = false;
@@ -635,12 +650,39 @@ void TLinuxPort::SampleModem() {
         events |= EV_RLSD;
     if ((changed & TIOCM_RI) && !(now & TIOCM_RI))
         events |= EV_RING; // the end of a ring
-    m_latched |= events;
+    if (events & m_mask.load())
+        Latch(events, 0, false);
 }
 
-bool TLinuxPort::ModemSampleDue(uint32_t Now) {
-    std::lock_guard<std::mutex> g(m_queueLock);
-    return !m_modemSampled || Now - m_modemAt >= kModemSampleMs;
+void TLinuxPort::WatchLines() {
+    if (!m_hasLines)
+        return;
+    std::lock_guard<std::mutex> g(m_callLock);
+    if (m_samplerStarted || m_closed)
+        return;
+    m_samplerStarted = true;
+    m_sampler = std::thread([this] { SampleLines(); });
+}
+
+void TLinuxPort::SampleLines() {
+    for (;;) {
+        {
+            TCall call(*this);
+            if (!call.Ok() || m_gone || !m_hasLines)
+                return;
+            SampleModem();
+        }
+        const uint32_t asked = m_modemAskedAt.load();
+        const bool wanted = (m_mask.load() & kLineEvents) ||
+                            (asked != 0 && MonotonicMs() - asked < kModemInterestMs);
+        // Nobody reads the lines any more: sleep until someone does.
+        pollfd p[2] = {{m_closing.Get(), POLLIN, 0}, {m_interest.Get(), POLLIN, 0}};
+        int r = ::poll(p, 2, wanted ? int(kModemSampleMs) : -1);
+        if (r > 0 && p[0].revents)
+            return;
+        if (p[1].revents)
+            Drain(m_interest.Get());
+    }
 }
 
 TVaStatus TLinuxPort::WaitEvent(uint32_t& Fired, const TVaWaitEvent& Wake) {
@@ -650,15 +692,6 @@ TVaStatus TLinuxPort::WaitEvent(uint32_t& Fired, const TVaWaitEvent& Wake) {
     Fired = 0;
     for (;;) {
         uint32_t mask = m_mask.load();
-        // The lines have no wake-up that poll can wait for: they are sampled while events of
-        // theirs are asked for or someone reads them.
-        const uint32_t now = MonotonicMs();
-        const uint32_t asked = m_modemAskedAt.load();
-        const bool watchLines = m_hasLines && !m_gone &&
-                                ((mask & (EV_CTS | EV_DSR | EV_RING | EV_RLSD)) ||
-                                 (asked != 0 && now - asked < kModemInterestMs));
-        if (watchLines && ModemSampleDue(now))
-            SampleModem();
         bool full;
         {
             std::lock_guard<std::mutex> g(m_queueLock);
@@ -681,8 +714,6 @@ TVaStatus TLinuxPort::WaitEvent(uint32_t& Fired, const TVaWaitEvent& Wake) {
             full = m_count == m_queue.size();
         }
         int timeout = -1;
-        if (watchLines)
-            timeout = int(kModemSampleMs);
         if ((mask & EV_TXEMPTY) && m_txPending)
             timeout = 1;
         // POLLHUP is reported even without POLLIN: a full queue does not hide a hang-up.
@@ -892,16 +923,17 @@ TVaStatus TLinuxPort::ModemStatus(uint32_t& Bits) {
         return {};
     const uint32_t now = MonotonicMs();
     const uint32_t before = m_modemAskedAt.exchange(now ? now : 1);
-    // An event wait that was not sampling starts now.
+    WatchLines();
+    // A sampler that slept because nobody read the lines starts again.
     if (before == 0 || now - before >= kModemInterestMs)
-        Kick(m_kick.Get());
+        Kick(m_interest.Get());
     bool fresh;
     {
         std::lock_guard<std::mutex> g(m_queueLock);
-        fresh = m_modemSampled && now - m_modemAt <= kModemFreshMs;
+        fresh = m_modemSampled && now - m_modemAt <= kModemStaleMs;
     }
-    // The event wait keeps a recent sample; without one (no wait runs, or it has been busy
-    // elsewhere) the driver is asked here.
+    // The sampler keeps a recent sample; without one (it has just started, or the driver
+    // was slow) the driver is asked here.
     if (!fresh)
         SampleModem();
     if (m_gone)
@@ -932,6 +964,9 @@ void TLinuxPort::Close() {
         Kick(m_closing.Get());
         m_callsDone.wait(l, [this] { return m_inFlight == 0; });
     }
+    // The sampler has seen m_closing and makes no more calls.
+    if (m_sampler.joinable())
+        m_sampler.join();
     // TIOCEXCL outlives our descriptor while anyone else holds the tty.
     m_dev.Ioctl(TIOCNXCL, nullptr);
     m_dev.Reset();

@@ -560,9 +560,11 @@ TEST_F(FakePort, GoneDeviceIsReportedOnceAndEndsTheRetries) {
     Comm.OnError = [&](TVaCustomComm*, int) { ++errors; };
     Comm.Open();
     Device->Unplug();
-    EXPECT_TRUE(Comm.WriteText("lost"));
+    Comm.WriteText("lost"); // taken or refused: the threads may not have met the loss yet
     ASSERT_TRUE(PumpUntil([&] { return !AppErrors.empty(); }));
     PumpFor(300);
+    // Once the loss is known, a send is refused instead of queued for nobody.
+    EXPECT_FALSE(Comm.WriteText("later"));
     // The report finds the device gone: its query fails with the message.
     EXPECT_EQ(AppErrors,
               (std::vector<std::string>{"Error retrieving statistics (5), Input/output error"}));
