@@ -1,5 +1,5 @@
-// Base pieces of the serial component: the notifying settings group, event objects over
-// eventfds (so a thread can wait for one together with a device in one poll) and the lock.
+// Base pieces of the serial component: the notifying settings group, event objects (the
+// platform layer can wait for one together with a device) and the lock.
 #pragma once
 
 #include <cstdint>
@@ -17,14 +17,6 @@ public:
             m_bits |= Bit(v);
     }
     constexpr bool Contains(E V) const { return (m_bits & Bit(V)) != 0; }
-    constexpr TVaSet& Include(E V) {
-        m_bits |= Bit(V);
-        return *this;
-    }
-    constexpr TVaSet& Exclude(E V) {
-        m_bits &= ~Bit(V);
-        return *this;
-    }
     constexpr bool Empty() const { return m_bits == 0; }
     constexpr uint32_t Bits() const { return m_bits; }
     constexpr bool operator==(const TVaSet&) const = default;
@@ -82,10 +74,11 @@ private:
     int32_t m_updateCount = 0;
 };
 
-enum TVaWaitResult { wrSignaled, wrTimeout, wrAbandoned, wrError };
+enum TVaWaitResult { wrSignaled, wrTimeout, wrError };
 constexpr int VaInfinite = -1;
 
-// Owns one system object (an eventfd here) and the error of its last failed wait.
+// Owns one system object that threads wait for. What the object is belongs to the platform
+// layer, which alone can wait for it together with a device.
 class TVaHandleObject {
 public:
     TVaHandleObject(const TVaHandleObject&) = delete;
@@ -94,19 +87,17 @@ public:
     TVaWaitResult WaitFor(int TimeoutMs = VaInfinite);
     void Signal();
     void Reset();
-    bool IsSignaled() const;
-    int Handle() const { return m_handle; }
-    int LastError() const { return m_lastError; }
 
 protected:
     explicit TVaHandleObject(int Handle) : m_handle(Handle) {}
 
 private:
+    friend int VaWaitObjectHandle(const TVaHandleObject& Object);
     int m_handle;
-    int m_lastError = 0;
 };
 
-// Unnamed manual-reset event, not signalled at creation.
+// Unnamed manual-reset event, not signalled at creation. Throws std::system_error when the
+// system has no object left to give.
 class TVaEvent : public TVaHandleObject {
 public:
     TVaEvent();

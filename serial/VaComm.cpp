@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <system_error>
 #include <utility>
 
 namespace {
@@ -339,18 +340,28 @@ void TVaCustomComm::Open() {
     CheckClosed();
     ReapThreads(false);
     CreateHandle();
+    auto undo = [this] {
+        {
+            std::lock_guard<TVaCriticalSection> g(m_readLock);
+            StopThreads();
+        }
+        DestroyHandle();
+    };
     try {
         WriteDCB();
         InitBuffers();
         SetTimeouts();
         SetEventMask();
         CreateThreads();
+    } catch (const std::system_error& e) {
+        // No wait object or thread to be had (descriptors or threads exhausted): the port
+        // cannot be opened, and the operator is told so like of any other failed open.
+        undo();
+        m_lastError = e.code().value();
+        RaiseLastError(Escaped(VaFormat("Can't open specified device %s", 0, GetDeviceName())) +
+                       " (Error %d, %s)");
     } catch (...) {
-        {
-            std::lock_guard<TVaCriticalSection> g(m_readLock);
-            StopThreads();
-        }
-        DestroyHandle();
+        undo();
         throw;
     }
     DoOpen();

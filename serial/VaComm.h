@@ -59,7 +59,6 @@ enum TVaCommEvent {
 };
 using TVaCommEvents = TVaSet<TVaCommEvent>;
 using TVaCommOptions = TVaSet<TVaCommOption>;
-using TVaPortInt = int32_t; // 0 to 2147483647
 using PVaData = const char*;
 
 // Bits per second of a rate other than brUser.

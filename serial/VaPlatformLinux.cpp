@@ -14,7 +14,6 @@
 #include <linux/serial.h>
 #include <mutex>
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -259,22 +258,6 @@ constexpr uint32_t kModemStaleMs = 500;
 // How long after the last read of the lines the sampler keeps sampling them.
 constexpr uint32_t kModemInterestMs = 1000;
 
-// One of the layer's own event descriptors, closed when its owner goes.
-class TFd {
-public:
-    explicit TFd(int Fd = -1) : m_fd(Fd) {}
-    TFd(const TFd&) = delete;
-    TFd& operator=(const TFd&) = delete;
-    ~TFd() {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    int Get() const { return m_fd; }
-
-private:
-    int m_fd;
-};
-
 // The device's descriptor, closed through the calls that opened it.
 class TDeviceFd {
 public:
@@ -306,16 +289,6 @@ bool Absent(int E) {
     return E == ENOTTY || E == EINVAL;
 }
 
-void Kick(int Fd) {
-    uint64_t one = 1;
-    [[maybe_unused]] ssize_t r = ::write(Fd, &one, sizeof one);
-}
-
-void Drain(int Fd) {
-    uint64_t v;
-    [[maybe_unused]] ssize_t r = ::read(Fd, &v, sizeof v);
-}
-
 class TKernelCalls : public TVaSysCalls {
 public:
     TVaSysResult Open(const char* Path, int Flags) override { return R(::open(Path, Flags)); }
@@ -341,10 +314,8 @@ private:
 class TLinuxPort : public TVaPort {
 public:
     TLinuxPort(TDeviceFd Fd, bool HasLines, bool HasIcount, const serial_icounter_struct& Icount)
-        : m_dev(std::move(Fd)), m_closing(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
-          m_kick(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
-          m_interest(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)), m_hasLines(HasLines),
-          m_hasIcount(HasIcount), m_icount(Icount), m_queue(4096) {
+        : m_dev(std::move(Fd)), m_hasLines(HasLines), m_hasIcount(HasIcount), m_icount(Icount),
+          m_queue(4096) {
         m_config.Marks = false; // the open left no marking on
     }
     ~TLinuxPort() override { Close(); }
@@ -361,7 +332,7 @@ public:
         if (!call.Ok())
             return call.Status();
         m_mask.store(Mask);
-        Kick(m_kick.Get());
+        m_kick.Signal();
         if (Mask & kLineEvents)
             WatchLines();
         return {};
@@ -426,9 +397,9 @@ private:
     static constexpr uint32_t kLineEvents = EV_CTS | EV_DSR | EV_RING | EV_RLSD;
 
     TDeviceFd m_dev;
-    TFd m_closing;  // signalled by Close: every wait of this port ends
-    TFd m_kick;     // signalled when another thread latched events
-    TFd m_interest; // signalled when someone starts reading the lines again
+    TVaEvent m_closing;  // signalled by Close: every wait of this port ends
+    TVaEvent m_kick;     // signalled when another thread latched events
+    TVaEvent m_interest; // signalled when someone starts reading the lines again
     std::thread m_sampler;
     bool m_samplerStarted = false; // under m_callLock
     std::mutex m_callLock;
@@ -480,7 +451,7 @@ void TLinuxPort::MarkGoneLocked() {
     if (m_gone.exchange(true))
         return;
     m_errors |= CE_IOE;
-    Kick(m_kick.Get());
+    m_kick.Signal();
 }
 
 void TLinuxPort::Latch(uint32_t Events, uint32_t Errors, bool FromWaiter) {
@@ -488,7 +459,7 @@ void TLinuxPort::Latch(uint32_t Events, uint32_t Errors, bool FromWaiter) {
     m_latched |= Events;
     m_errors |= Errors;
     if (m_latched != before && !FromWaiter)
-        Kick(m_kick.Get());
+        m_kick.Signal();
 }
 
 TVaStatus TLinuxPort::PumpLocked(bool FromWaiter) {
@@ -620,7 +591,7 @@ TVaStatus TLinuxPort::SetQueues(uint32_t InSize, uint32_t) {
     m_queue.swap(q);
     m_head = 0;
     m_count = keep;
-    Kick(m_kick.Get());
+    m_kick.Signal();
     return {};
 }
 
@@ -676,12 +647,13 @@ void TLinuxPort::SampleLines() {
         const bool wanted = (m_mask.load() & kLineEvents) ||
                             (asked != 0 && MonotonicMs() - asked < kModemInterestMs);
         // Nobody reads the lines any more: sleep until someone does.
-        pollfd p[2] = {{m_closing.Get(), POLLIN, 0}, {m_interest.Get(), POLLIN, 0}};
+        pollfd p[2] = {{VaWaitObjectHandle(m_closing), POLLIN, 0},
+                       {VaWaitObjectHandle(m_interest), POLLIN, 0}};
         int r = ::poll(p, 2, wanted ? int(kModemSampleMs) : -1);
         if (r > 0 && p[0].revents)
             return;
         if (p[1].revents)
-            Drain(m_interest.Get());
+            m_interest.Reset();
     }
 }
 
@@ -718,16 +690,16 @@ TVaStatus TLinuxPort::WaitEvent(uint32_t& Fired, const TVaWaitEvent& Wake) {
             timeout = 1;
         // POLLHUP is reported even without POLLIN: a full queue does not hide a hang-up.
         pollfd p[4] = {{m_dev.Get(), short(full ? 0 : POLLIN), 0},
-                       {Wake.Handle(), POLLIN, 0},
-                       {m_closing.Get(), POLLIN, 0},
-                       {m_kick.Get(), POLLIN, 0}};
+                       {VaWaitObjectHandle(Wake), POLLIN, 0},
+                       {VaWaitObjectHandle(m_closing), POLLIN, 0},
+                       {VaWaitObjectHandle(m_kick), POLLIN, 0}};
         TVaSysResult r = m_dev.Sys().Poll(p, 4, timeout);
         if (r.Failed() && r.Errno != EINTR)
             return {TVaErr::Other, r.Errno};
         if (p[1].revents || p[2].revents)
             return {TVaErr::Stopped, 0};
         if (p[3].revents)
-            Drain(m_kick.Get());
+            m_kick.Reset();
         if (VaDeviceGone(TVaSysOp::Poll, r, p[0].revents)) {
             std::lock_guard<std::mutex> g(m_queueLock);
             PumpLocked(); // take what is still there
@@ -771,7 +743,7 @@ TVaStatus TLinuxPort::Read(char* Buf, uint32_t Count, uint32_t& Got) {
     if (n == 0 && m_gone)
         return GoneStatus();
     if (wasFull && n > 0)
-        Kick(m_kick.Get()); // the event wait may listen to the device again
+        m_kick.Signal(); // the event wait may listen to the device again
     return {};
 }
 
@@ -808,8 +780,8 @@ TVaStatus TLinuxPort::Write(const char* Data, uint32_t Count, uint32_t& Done,
             wait = TimeoutMs - int(spent);
         }
         pollfd p[3] = {{m_dev.Get(), POLLOUT, 0},
-                       {m_closing.Get(), POLLIN, 0},
-                       {Stop ? Stop->Handle() : -1, POLLIN, 0}};
+                       {VaWaitObjectHandle(m_closing), POLLIN, 0},
+                       {Stop ? VaWaitObjectHandle(*Stop) : -1, POLLIN, 0}};
         TVaSysResult pr = m_dev.Sys().Poll(p, 3, wait);
         if (pr.Failed() && pr.Errno != EINTR)
             return {TVaErr::Other, pr.Errno};
@@ -926,7 +898,7 @@ TVaStatus TLinuxPort::ModemStatus(uint32_t& Bits) {
     WatchLines();
     // A sampler that slept because nobody read the lines starts again.
     if (before == 0 || now - before >= kModemInterestMs)
-        Kick(m_interest.Get());
+        m_interest.Signal();
     bool fresh;
     {
         std::lock_guard<std::mutex> g(m_queueLock);
@@ -961,7 +933,7 @@ void TLinuxPort::Close() {
             return;
         m_closed = true;
         // Every wait of this port listens to m_closing: wake them, let them leave.
-        Kick(m_closing.Get());
+        m_closing.Signal();
         m_callsDone.wait(l, [this] { return m_inFlight == 0; });
     }
     // The sampler has seen m_closing and makes no more calls.
@@ -1015,7 +987,12 @@ public:
         }
         serial_icounter_struct ic{};
         bool hasIcount = !fd.Ioctl(TIOCGICOUNT, &ic).Failed();
-        Port = std::make_shared<TLinuxPort>(std::move(fd), hasLines, hasIcount, ic);
+        try {
+            Port = std::make_shared<TLinuxPort>(std::move(fd), hasLines, hasIcount, ic);
+        } catch (const std::system_error& e) {
+            // No descriptor left for the port's own wait objects.
+            return VaStatusFromErrno(e.code().value());
+        }
         return {};
     }
     uint32_t TickCount() override { return MonotonicMs(); }

@@ -2,6 +2,7 @@
 // Only the Linux layer and its tests include this header (it brings the kernel termios).
 #pragma once
 
+#include "VaClasses.h"
 #include "VaPlatform.h"
 
 #include <asm/termbits.h>
@@ -50,6 +51,9 @@ bool VaDeviceGone(TVaSysOp Op, const TVaSysResult& R, short Revents = 0);
 // which may be a fraction of a percent off (a CP2102N makes 115384 for 115200); more than 3 %
 // off means the driver put another rate in its place.
 bool VaRateAccepted(uint32_t Asked, uint32_t ReadBack);
+
+// The descriptor behind a wait object (an eventfd), for polling it beside a device.
+int VaWaitObjectHandle(const TVaHandleObject& Object);
 
 // The user's configuration folder: $XDG_CONFIG_HOME, else ~/.config.
 std::string VaConfigDir();

@@ -67,8 +67,7 @@ TEST(TermiosMapping, MapsWhatTheKernelCanExpress) {
     } cases[] = {
         {"8N1", [](TVaLineSettings&) {}, CS8 | CREAD | CLOCAL | BOTHER, PARENB | CSTOPB | CRTSCTS,
          0, IXON | IXOFF | ICRNL | ISTRIP | INPCK | PARMRK},
-        {"parity check", [](TVaLineSettings& s) { s.ParityCheck = true; }, 0, 0, INPCK | PARMRK,
-         0},
+        {"parity check", [](TVaLineSettings& s) { s.ParityCheck = true; }, 0, 0, INPCK | PARMRK, 0},
         {"5 bits", [](TVaLineSettings& s) { s.ByteSize = 5; }, CS5, CSIZE & ~CS5, 0, 0},
         {"6 bits", [](TVaLineSettings& s) { s.ByteSize = 6; }, CS6, CSIZE & ~CS6, 0, 0},
         {"7 bits", [](TVaLineSettings& s) { s.ByteSize = 7; }, CS7, CSIZE & ~CS7, 0, 0},

@@ -260,6 +260,49 @@ TEST_F(PtyPort, UnplugIsReportedOnceWithoutSpinning) {
     EXPECT_TRUE(PumpUntil([&] { return Received == "beforeback"; }));
 }
 
+TEST_F(PtyPort, AnOpenShortOfDescriptorsFailsAsAnOpenAndLeavesNothingBehind) {
+    rlimit old{};
+    ::getrlimit(RLIMIT_NOFILE, &old);
+    const int before = OpenDescriptors();
+    int opened = 0;
+    // With room for 0, 1, 2, ... more descriptors the open runs out at each of its steps
+    // (the device, the port's wait objects, the threads' events) and at last succeeds.
+    for (int room = 0; room <= 10; ++room) {
+        {
+            TVaComm comm;
+            comm.SetClosePauseForTesting(0);
+            comm.SetDeviceName(Device.SlavePath());
+            comm.SetUserBaudrate(115200);
+            rlimit r = old;
+            r.rlim_cur = rlim_t(before + room);
+            ::setrlimit(RLIMIT_NOFILE, &r);
+            std::string message;
+            try {
+                comm.Open();
+            } catch (const EVaCommError& e) {
+                message = e.what();
+            } catch (const std::exception& e) {
+                message = std::string("not the component's error: ") + e.what();
+            }
+            ::setrlimit(RLIMIT_NOFILE, &old);
+            if (comm.IsOpen()) {
+                ++opened;
+                comm.Close();
+            } else {
+                EXPECT_EQ(message.rfind("Can't open specified device " + Device.SlavePath() +
+                                            " (Error 24, ",
+                                        0),
+                          0u)
+                    << room << ": " << message;
+            }
+        }
+        // The component is gone, with its threads: nothing of its is left open.
+        EXPECT_EQ(OpenDescriptors(), before) << room;
+    }
+    EXPECT_GT(opened, 0);
+    EXPECT_LT(opened, 11);
+}
+
 TEST_F(PtyPort, ThreadsOfAClosedPortNeverTouchTheNextDevice) {
     // The first port's write thread is stuck on a full tty when it is closed; the second
     // open very likely reuses its descriptor number.
