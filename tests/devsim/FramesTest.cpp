@@ -20,13 +20,55 @@ TBytes B(std::initializer_list<int> Bytes) {
 
 } // namespace
 
-TEST(DevSimFrames, MakeFrameGivesTheKnownFrames) {
-    EXPECT_EQ(MakeFrame(B({0x05, 0x01})), B({0x1E, 0x02, 0x05, 0x01, 0xC3}));
-    EXPECT_EQ(MakeFrame(B({0x07, 0x02})), B({0x1E, 0x02, 0x07, 0x02, 0xB0}));
-    EXPECT_EQ(MakeFrame(B({0x07, 0x02, 0x41})), B({0x1E, 0x03, 0x07, 0x02, 0x41, 0xA5}));
-    EXPECT_EQ(MakeFrame(B({0x07, 0x03})), B({0x1E, 0x02, 0x07, 0x03, 0xEE}));
-    EXPECT_EQ(MakeFrame({}), B({0x1E, 0x00, 0x30}));
+// The simulator frames and checks with a CRC of its own; on these frames, written out
+// literally, it and the console's framing agree byte for byte, in both directions.
+TEST(DevSimFrames, SimulatorAndConsoleAgreeOnKnownFrames) {
+    struct TCase {
+        TBytes Payload;
+        TBytes Frame;
+    };
+    const TCase cases[] = {
+        {B({0x05, 0x01}), B({0x1E, 0x02, 0x05, 0x01, 0xC3})},
+        {B({0x06, 0x02}), B({0x1E, 0x02, 0x06, 0x02, 0x74})},
+        {B({0x07, 0x02}), B({0x1E, 0x02, 0x07, 0x02, 0xB0})},
+        {B({0x07, 0x03}), B({0x1E, 0x02, 0x07, 0x03, 0xEE})},
+        {B({0x09, 0x01}), B({0x1E, 0x02, 0x09, 0x01, 0x8E})},
+        {B({0x07, 0x02, 0x41}), B({0x1E, 0x03, 0x07, 0x02, 0x41, 0xA5})},
+        {{}, B({0x1E, 0x00, 0x30})},
+    };
+    for (const TCase& c : cases) {
+        const std::string what = "frame " + std::to_string(static_cast<uint8_t>(c.Frame.back()));
+        EXPECT_EQ(MakeFrame(c.Payload), c.Frame) << what;
+        EXPECT_EQ(Crc8(c.Frame.substr(0, c.Frame.size() - 1)), static_cast<uint8_t>(c.Frame.back()))
+            << what;
+
+        // The console builds the same bytes ...
+        TRing body = {}, ring = {};
+        body[0] = static_cast<uint8_t>(c.Payload.size());
+        std::copy(c.Payload.begin(), c.Payload.end(), body + 1);
+        uint8_t write = 0;
+        ASSERT_TRUE(BuildPacket(PacketStart, body, 0, write, ring)) << what;
+        EXPECT_EQ(TBytes(reinterpret_cast<const char*>(ring), write), c.Frame) << what;
+
+        // ... and takes the simulator's frame for a valid one.
+        TRing in = {}, got = {};
+        uint8_t rd = 0, wr = 0;
+        for (char b : MakeFrame(c.Payload))
+            in[wr++] = static_cast<uint8_t>(b);
+        ASSERT_TRUE(ExtractPacket(PacketStart, rd, wr, in, got)) << what;
+        EXPECT_EQ(TBytes(reinterpret_cast<const char*>(got + 1), got[0]), c.Payload) << what;
+        EXPECT_EQ(rd, wr) << what;
+    }
     EXPECT_EQ(MakeFrame(TBytes(252, 'x')).size(), 255u);
+}
+
+TEST(DevSimFrames, SimulatorCrcMatchesTheCatalogueAndEveryConsoleTableEntry) {
+    EXPECT_EQ(Crc8("123456789"), 0xA1);
+    EXPECT_EQ(Crc8(B({0x1E})), 0x82);
+    EXPECT_EQ(Crc8(""), 0x00);
+    // The console's CRC of each single byte, from 0, is one entry of its table.
+    for (int i = 0; i < 256; ++i)
+        EXPECT_EQ(Crc8(B({i})), Crc8Update(0, static_cast<uint8_t>(i))) << "byte " << i;
 }
 
 TEST(DevSimFrames, ExpectedAnswerFollowsTheResponderRules) {
