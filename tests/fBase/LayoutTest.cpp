@@ -53,8 +53,10 @@ TEST(FormLayout, EveryControlStandsWhereTheEndToEndDriverClicks) {
     for (const layout::TControl& c : layout::Controls) {
         const auto it = controls.find(c.Name);
         ASSERT_NE(it, controls.end()) << c.Name << " is not a control of the window";
-        EXPECT_EQ(InWindow(&w, it->second), QRect(c.Rect.X, c.Rect.Y, c.Rect.W, c.Rect.H))
-            << c.Name;
+        const QRect got = InWindow(&w, it->second);
+        EXPECT_EQ(got, QRect(c.Rect.X, c.Rect.Y, c.Rect.W, c.Rect.H))
+            << c.Name << " stands at " << got.x() << "," << got.y() << " size " << got.width()
+            << "x" << got.height();
     }
     // The status bar, whose panels are read by their pixels, starts where panel 0 is looked for.
     const TRect first = layout::StatusPanel(0);
