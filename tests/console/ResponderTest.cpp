@@ -7,17 +7,6 @@
 #include <gtest/gtest.h>
 
 namespace {
-// A frame with its CRC: start byte, length, payload.
-std::string Frame(std::initializer_list<int> Payload) {
-    std::string f = Bytes({0x1E, static_cast<int>(Payload.size())});
-    for (int b : Payload)
-        f += static_cast<char>(b);
-    uint8_t crc = 0;
-    for (unsigned char c : f)
-        crc = Crc8Update(crc, c);
-    return f + static_cast<char>(crc);
-}
-
 const std::string Kind1 = Bytes({0x1E, 0x02, 0x05, 0x01, 0xC3});
 const std::string Kind2 = Bytes({0x1E, 0x02, 0x06, 0x02, 0x74});
 
@@ -47,11 +36,11 @@ TEST(Responder, AnswersRequestsOnTheWire) {
          Bytes({0x1E, 0x02, 0x07, 0x02, 0xB0})},
         {"garbage before", Bytes({0x11, 0x22, 0x1E, 0x02, 0x09, 0x01, 0x8E}),
          Bytes({0x1E, 0x02, 0x09, 0x01, 0x8E})},
-        {"P1 zero", Frame({0x00, 0x01}), Frame({0x00, 0x01})},
+        {"P1 zero", Bytes({0x1E, 0x02, 0x00, 0x01, 0x3C}), Bytes({0x1E, 0x02, 0x00, 0x01, 0x3C})},
         {"kind 3 ignored", Bytes({0x1E, 0x02, 0x07, 0x03, 0xEE}), ""},
         {"empty request ignored", Bytes({0x1E, 0x00, 0x30}), ""},
         {"bad CRC ignored", Bytes({0x1E, 0x02, 0x05, 0x01, 0xC4}), ""},
-        {"length 1 carries no kind", Frame({0x05}), ""},
+        {"length 1 carries no kind", Bytes({0x1E, 0x01, 0x05, 0x45}), ""},
     };
     TResponderFixture f;
     for (const auto& c : cases) {
