@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <mutex>
+#include <utility>
 
 std::string WSTranslateSocketErrorMsg(int AErr) {
     switch (AErr) {
@@ -207,7 +208,13 @@ std::mutex GStackLock;
 int GInstanceCount = 0;
 // Read without the lock by threads of live components, which keep the instance alive.
 std::atomic<TIdStack*> GStackInstance{nullptr};
+TIdStackFactory GStackFactory = nullptr; // under GStackLock
 } // namespace
+
+TIdStackFactory SetIdStackFactory(TIdStackFactory AFactory) {
+    std::lock_guard<std::mutex> g(GStackLock);
+    return std::exchange(GStackFactory, AFactory);
+}
 
 TIdStack* GStack() {
     return GStackInstance.load(std::memory_order_acquire);
@@ -216,7 +223,8 @@ TIdStack* GStack() {
 void IdStackAcquire() {
     std::lock_guard<std::mutex> g(GStackLock);
     if (GInstanceCount == 0)
-        GStackInstance.store(CreateIdStack(), std::memory_order_release);
+        GStackInstance.store(GStackFactory ? GStackFactory() : CreateIdStack(),
+                             std::memory_order_release);
     ++GInstanceCount;
 }
 

@@ -195,3 +195,9 @@ int IdStackLiveCount();
 
 // Creates the platform's stack; defined by the binding.
 TIdStack* CreateIdStack();
+
+// Makes the next shared stack (created when the live count leaves 0) with AFactory instead of
+// CreateIdStack; nullptr goes back to the platform's. Returns the factory it replaces. Lets a
+// test put a stack with scripted platform calls under the components.
+using TIdStackFactory = TIdStack* (*)();
+TIdStackFactory SetIdStackFactory(TIdStackFactory AFactory);

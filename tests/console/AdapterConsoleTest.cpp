@@ -63,7 +63,7 @@ TEST(ConsoleOnAdapters, TheStatusBarFollowsTheLinesWithoutTheWindowAskingTheDriv
         ASSERT_TRUE(PumpUntil([&] { return f.W().StatusBar->PanelText(5) == "DCD"; })) << driver;
         EXPECT_EQ(f.W().StatusBar->PanelText(4), "RING") << driver;
         EXPECT_EQ(f.W().StatusBar->PanelText(1), "") << driver;
-        Pump(200); // forty ticks
+        PumpFor(200); // forty ticks
         EXPECT_LE(f.Profile->CallsOn(TIOCMGET, std::this_thread::get_id()), 2) << driver;
     }
 }

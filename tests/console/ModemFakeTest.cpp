@@ -72,12 +72,15 @@ TEST(ConsoleModem, ALastingQueryFailureIsReportedOnceUntilItRecoversOrThePortReo
     ASSERT_TRUE(PumpUntil([&] { return f.Device->Calls("ModemStatus") > calls + 8; }));
     f.Device->Fail("ModemStatus", EIO, -1);
     ASSERT_TRUE(PumpUntil([&] { return f.Boxes.size() == 2; }));
-    Pump(50);
+    // Further failing queries, and no further box.
+    const int failed = f.Device->Calls("ModemStatus");
+    ASSERT_TRUE(PumpUntil([&] { return f.Device->Calls("ModemStatus") > failed + 8; }));
     EXPECT_EQ(f.Boxes.size(), 2);
 
     f.W().BtnOpen->click(); // a reopen reports a lasting failure again, once
     ASSERT_TRUE(PumpUntil([&] { return f.Boxes.size() == 3; }));
-    Pump(50);
+    const int reopened = f.Device->Calls("ModemStatus");
+    ASSERT_TRUE(PumpUntil([&] { return f.Device->Calls("ModemStatus") > reopened + 8; }));
     EXPECT_EQ(f.Boxes.size(), 3);
 }
 

@@ -74,16 +74,14 @@ TEST_F(PtyPort, OpensClosesAndReopens) {
     EXPECT_EQ(closes, 2);
 }
 
-TEST_F(PtyPort, CloseOfAnOpenPortPausesAndOfAClosedOneDoesNot) {
+// How long closing a closed port takes is a figure of bench/serial_throughput.
+TEST_F(PtyPort, CloseOfAnOpenPortPauses) {
     TVaComm comm;
     comm.SetDeviceName(Device.SlavePath());
     comm.SetUserBaudrate(9600);
+    comm.Open();
     QElapsedTimer t;
     t.start();
-    comm.Close();
-    EXPECT_LT(t.elapsed(), 250);
-    comm.Open();
-    t.restart();
     comm.Close();
     EXPECT_GE(t.elapsed(), 300);
 }
