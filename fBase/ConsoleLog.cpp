@@ -92,6 +92,11 @@ size_t TConsoleLog::RowEnd(size_t Row) const {
     return end;
 }
 
+size_t TConsoleLog::RowOf(size_t Offset) const {
+    const auto after = std::upper_bound(m_rowStarts.begin(), m_rowStarts.end(), Offset);
+    return static_cast<size_t>(after - m_rowStarts.begin()) - 1;
+}
+
 void TConsoleLog::IndexFrom(size_t From) {
     // Rows already complete before From stay; the last row may grow or split.
     const char* data = m_data;

@@ -35,6 +35,8 @@ public:
     // Rows for the view; there is always at least one (the row the next text goes to).
     size_t RowCount() const { return m_rowStarts.size(); }
     size_t RowStart(size_t Row) const { return m_rowStarts[Row]; }
+    // The row that holds byte Offset (the last row for the end of the text).
+    size_t RowOf(size_t Offset) const;
     // End of the row's visible text: its line break is left out.
     size_t RowEnd(size_t Row) const;
     // Bumped on every change that is not an append, so the view knows to start over.
