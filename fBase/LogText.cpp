@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <fcntl.h>
 #include <memory>
@@ -15,30 +16,35 @@
 #endif
 
 namespace {
-// Each byte's UTF-8 form: up to three bytes and their count.
-struct TUtf8 {
-    char Bytes[3];
-    unsigned char Size;
+// Each byte's UTF-8 form in the low bytes of a word, and its length: one store per byte.
+struct TUtf8Table {
+    uint32_t Bytes[256];
+    unsigned char Size[256];
 };
 
-std::array<TUtf8, 256> MakeUtf8Table() {
-    std::array<TUtf8, 256> t{};
+TUtf8Table MakeUtf8Table() {
+    TUtf8Table t{};
     for (int b = 0; b < 256; ++b) {
         const char16_t c = Cp1251ToChar(static_cast<unsigned char>(b)).unicode();
-        TUtf8& u = t[b];
+        unsigned char u[4] = {};
         if (c < 0x80) {
-            u = {{static_cast<char>(c)}, 1};
+            u[0] = static_cast<unsigned char>(c);
+            t.Size[b] = 1;
         } else if (c < 0x800) {
-            u = {{static_cast<char>(0xC0 | (c >> 6)), static_cast<char>(0x80 | (c & 0x3F))}, 2};
+            u[0] = static_cast<unsigned char>(0xC0 | (c >> 6));
+            u[1] = static_cast<unsigned char>(0x80 | (c & 0x3F));
+            t.Size[b] = 2;
         } else {
-            u = {{static_cast<char>(0xE0 | (c >> 12)), static_cast<char>(0x80 | ((c >> 6) & 0x3F)),
-                  static_cast<char>(0x80 | (c & 0x3F))},
-                 3};
+            u[0] = static_cast<unsigned char>(0xE0 | (c >> 12));
+            u[1] = static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F));
+            u[2] = static_cast<unsigned char>(0x80 | (c & 0x3F));
+            t.Size[b] = 3;
         }
+        std::memcpy(&t.Bytes[b], u, 4);
     }
     return t;
 }
-const std::array<TUtf8, 256> Utf8Table = MakeUtf8Table();
+const TUtf8Table Utf8 = MakeUtf8Table();
 
 std::array<unsigned char, 256> MakeFoldTable() {
     std::array<unsigned char, 256> t{};
@@ -110,24 +116,33 @@ struct TCandidates {
 
 size_t LogToUtf8Into(char* Out, const char* In, size_t Size) {
     char* o = Out;
-    for (size_t i = 0; i < Size; ++i) {
-        const unsigned char b = static_cast<unsigned char>(In[i]);
-        if (b < 0x80) {
-            if (b == '\r' && i + 1 < Size && In[i + 1] == '\n')
-                continue; // this platform ends a line with LF alone
-            *o++ = static_cast<char>(b);
-            continue;
+    size_t i = 0;
+    while (i < Size) {
+        // Eight bytes of plain ASCII without a CR are copied as they are.
+        if (i + 8 <= Size) {
+            uint64_t w;
+            std::memcpy(&w, In + i, 8);
+            const uint64_t cr = w ^ 0x0D0D0D0D0D0D0D0DULL;
+            const bool hasCr = ((cr - 0x0101010101010101ULL) & ~cr & 0x8080808080808080ULL) != 0;
+            if (!hasCr && (w & 0x8080808080808080ULL) == 0) {
+                std::memcpy(o, &w, 8);
+                o += 8;
+                i += 8;
+                continue;
+            }
         }
-        const TUtf8& u = Utf8Table[b];
-        std::memcpy(o, u.Bytes, 3); // the spare bytes are overwritten by what follows
-        o += u.Size;
+        const unsigned char b = static_cast<unsigned char>(In[i++]);
+        if (b == '\r' && i < Size && In[i] == '\n')
+            continue;                      // this platform ends a line with LF alone
+        std::memcpy(o, &Utf8.Bytes[b], 4); // the spare bytes are overwritten by what follows
+        o += Utf8.Size[b];
     }
     return static_cast<size_t>(o - Out);
 }
 
 void AppendLogAsUtf8(std::string& Out, const char* In, size_t Size) {
     const size_t old = Out.size();
-    Out.resize(old + 3 * Size);
+    Out.resize(old + 3 * Size + 1); // room for the last byte's whole word
     Out.resize(old + LogToUtf8Into(Out.data() + old, In, Size));
 }
 
@@ -226,7 +241,7 @@ bool SaveLogAsUtf8(std::string_view Log, const std::string& Path, std::atomic<si
     ::fchmod(fd.Fd, 0666 & ~mask);
 
     constexpr size_t Chunk = 4u << 20;
-    std::unique_ptr<char[]> buf(new char[3 * Chunk]);
+    std::unique_ptr<char[]> buf(new char[3 * (Chunk + 1) + 1]); // a chunk may take one more byte
     size_t pos = 0;
     while (pos < Log.size()) {
         size_t n = std::min(Chunk, Log.size() - pos);

@@ -8,8 +8,9 @@
 #include <string_view>
 
 // Writes the Windows-1251 bytes of In to Out as UTF-8, each CR LF pair as one LF; returns the
-// count written. Out needs room for three bytes per input byte. The log keeps each CR LF pair
-// within one append, so converting piece by piece gives the same text as converting it whole.
+// count written. Out needs room for three bytes per input byte and one more. The log keeps each CR
+// LF pair within one append, so converting piece by piece gives the same text as converting it
+// whole.
 size_t LogToUtf8Into(char* Out, const char* In, size_t Size);
 void AppendLogAsUtf8(std::string& Out, const char* In, size_t Size);
 inline std::string LogToUtf8(std::string_view In) {

@@ -31,15 +31,18 @@ constexpr int CaptureFlushMs = 250;
 // Saves a copy of the log on a thread of its own; the window looks at its counters.
 class TLogTools::TSaveJob : public TThread {
 public:
-    TSaveJob(std::string Text, std::string Path) : Text(std::move(Text)), Path(std::move(Path)) {}
+    TSaveJob(std::shared_ptr<const char> Text, size_t Size, std::string Path)
+        : Text(std::move(Text)), Size(Size), Path(std::move(Path)) {}
     ~TSaveJob() override { WaitFor(); } // a save is not cut short: it ends in a whole file
-    const std::string Text, Path;
+    const std::shared_ptr<const char> Text;
+    const size_t Size;
+    const std::string Path;
     std::atomic<size_t> Done{0};
     bool Ok = false;
     std::string Error; // read after Finished()
 
 protected:
-    void Execute() override { Ok = SaveLogAsUtf8(Text, Path, &Done, Error); }
+    void Execute() override { Ok = SaveLogAsUtf8({Text.get(), Size}, Path, &Done, Error); }
 };
 
 TFindBox::TFindBox(QWidget* Parent) : QDialog(Parent, Qt::Tool) {
@@ -153,8 +156,8 @@ void TLogTools::ChooseAndSave() {
 void TLogTools::StartSave(const QString& Path) {
     if (m_save)
         return;
-    // A copy: the log may grow, move or be emptied while the file is written.
-    m_save = std::make_unique<TSaveJob>(std::string(m_log.Text()), Path.toStdString());
+    // The log's text as it is now: it may grow, move or be emptied while the file is written.
+    m_save = std::make_unique<TSaveJob>(m_log.Share(), m_log.Size(), Path.toStdString());
     m_save->Start();
     SaveAction->setEnabled(false);
     m_saveClock.start();
@@ -164,7 +167,7 @@ void TLogTools::StartSave(const QString& Path) {
 void TLogTools::SaveTick() {
     if (!m_save)
         return;
-    const size_t total = std::max<size_t>(1, m_save->Text.size());
+    const size_t total = std::max<size_t>(1, m_save->Size);
     if (!m_save->Finished()) {
         if (!m_progress && m_saveClock.elapsed() >= ProgressAfterMs) {
             m_progress =

@@ -3,6 +3,7 @@
 #include "LogText.h"
 #include "CommandHistory.h"
 #include "ConfigHome.h"
+#include "ConsoleLog.h"
 #include "LogCapture.h"
 #include "VaDeviceInfo.h"
 
@@ -319,4 +320,31 @@ TEST(ComPortNames, TellTheDeviceOrTheMapLinkAndItsTarget) {
     // Outside the map: the built-in port, when this machine has it.
     const std::string builtIn = "/dev/ttyS1";
     EXPECT_EQ(VaDescribeComPort(2, home.Dir()), fs::exists(builtIn) ? builtIn : "not present");
+}
+
+// ---------------------------------------------------------------- the log shared with a saver
+
+TEST(LogShare, TheSharedTextStaysWhileTheLogGrowsAndIsEmptied) {
+    TConsoleLog log;
+    log.Append("first\r\n");
+    std::shared_ptr<const char> early = log.Share();
+    const std::string want(log.Text());
+    // Growing far past the first block moves the log, not the shared bytes.
+    for (int i = 0; i < 20000; ++i)
+        log.Append("more text " + std::to_string(i) + "\r\n");
+    EXPECT_EQ(std::string_view(early.get(), want.size()), want);
+    EXPECT_EQ(log.Text().substr(0, want.size()), want);
+    std::shared_ptr<const char> later = log.Share();
+    const std::string all(log.Text());
+    log.Clear();
+    log.Append("new");
+    EXPECT_EQ(std::string_view(later.get(), all.size()), all);
+    EXPECT_EQ(log.Text(), "new");
+    // Once no one holds a share, the log grows in its own block again.
+    later.reset();
+    early.reset();
+    log.Share();
+    for (int i = 0; i < 20000; ++i)
+        log.Append("x");
+    EXPECT_EQ(log.Size(), 20003u);
 }
