@@ -257,6 +257,10 @@ void TLogTools::ShowFindBox() {
     if (!m_findBox) {
         m_findBox = new TFindBox(m_window);
         connect(m_findBox, &TFindBox::Find, this, [this](bool Backward) { Find(Backward); });
+        // Over the log's top right corner: a match is shown a third of the way down.
+        m_findBox->adjustSize();
+        const QPoint corner = m_view->mapToGlobal(QPoint(m_view->width(), 0));
+        m_findBox->move(corner.x() - m_findBox->width() - 24, corner.y() + 4);
     }
     // A short selection on one line is what the operator wants to find.
     const size_t b = m_view->SelectionStart(), e = m_view->SelectionEnd();
