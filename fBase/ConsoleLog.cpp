@@ -62,7 +62,8 @@ void TConsoleLog::Reserve(size_t More) {
         char* fresh = static_cast<char*>(std::malloc(capacity));
         if (!fresh)
             throw std::bad_alloc();
-        std::memcpy(fresh, m_data, m_size);
+        if (m_size > 0)
+            std::memcpy(fresh, m_data, m_size);
         m_shared.reset();
         m_data = fresh;
         m_capacity = capacity;
