@@ -572,10 +572,13 @@ void TBaseform::VaCommClose(TVaCustomComm*) {
 
 void TBaseform::SysTimerTimer() {
     try {
-        StatusBar->SetPanelText(1, VaComm->ModemLineOn(2) ? "DSR" : "");
-        StatusBar->SetPanelText(3, VaComm->ModemLineOn(1) ? "CTS" : "");
-        StatusBar->SetPanelText(4, VaComm->ModemLineOn(3) ? "RING" : "");
-        StatusBar->SetPanelText(5, VaComm->ModemLineOn(4) ? "DCD" : "");
+        // One query a tick for the four panels: on a USB adapter each query may be a round
+        // trip over the bus.
+        const uint32_t lines = VaComm->ModemStatus();
+        StatusBar->SetPanelText(1, lines & MS_DSR_ON ? "DSR" : "");
+        StatusBar->SetPanelText(3, lines & MS_CTS_ON ? "CTS" : "");
+        StatusBar->SetPanelText(4, lines & MS_RING_ON ? "RING" : "");
+        StatusBar->SetPanelText(5, lines & MS_RLSD_ON ? "DCD" : "");
         m_modemErrorReported = false;
     } catch (...) {
         // A lasting failure (an unplugged adapter) is reported once, not every 5 ms; again
@@ -752,8 +755,15 @@ void TBaseform::UDPServerUDPRead(TIdUDPServer*, const std::string& AData,
         if (c >= 'a' && c <= 'z')
             c = static_cast<char>(c - 'a' + 'A');
     if (u.find("ACT") != std::string::npos) {
-        WriteOrReport(s);
+        const bool relayed = VaComm->WriteText(s);
+        if (!relayed)
+            ReportWriteError();
         LogSetText("Activation " + DateTimeStamp());
+        // A relay refused by an open port whose device has gone must not vanish with the
+        // replaced log: its report follows the activation line. (On a closed port the
+        // activation line stays alone.)
+        if (!relayed && VaComm->IsOpen())
+            ReportWriteError();
         return;
     }
     std::string line;

@@ -6,6 +6,7 @@
 #include <functional>
 #include <initializer_list>
 #include <mutex>
+#include <utility>
 
 // A set of enumeration values, one bit per ordinal.
 template <class E> class TVaSet {
@@ -44,6 +45,12 @@ public:
             --m_updateCount;
         Changed();
     }
+    // EndUpdate for a group that copied several values: a refusal puts them all back.
+    template <class F> void EndUpdateOrUndo(F&& Undo) {
+        if (m_updateCount > 0)
+            --m_updateCount;
+        ChangedOrUndo(std::forward<F>(Undo));
+    }
     // Copies every value from a group of the same class with one notification; a group
     // of another class is refused as an invalid assignment.
     virtual void Assign(const TVaPersistent& Source) = 0;
@@ -53,6 +60,21 @@ protected:
     void Changed() {
         if (m_updateCount == 0 && OnChange)
             OnChange(this);
+    }
+    // Announces a change; when the listener refuses it (a port that is open, a device that
+    // will not take it), Undo puts the old value back, the listener hears of that too, and
+    // the refusal goes on to the caller.
+    template <class F> void ChangedOrUndo(F&& Undo) {
+        try {
+            Changed();
+        } catch (...) {
+            Undo();
+            try {
+                Changed();
+            } catch (...) {
+            }
+            throw;
+        }
     }
     [[noreturn]] static void InvalidAssignment(const char* Source, const char* Target);
 

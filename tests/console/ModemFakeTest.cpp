@@ -46,6 +46,19 @@ TEST(ConsoleModem, TheStatusBarFollowsTheModemLines) {
     EXPECT_EQ(f.W().StatusBar->PanelText(4), "RING");
 }
 
+TEST(ConsoleModem, OneTickMakesOneQueryForTheFourPanels) {
+    TFakeConsole f;
+    f.W().BtnOpen->click();
+    f.Device->SetModem(MS_DSR_ON | MS_RLSD_ON);
+    const int before = f.Device->Calls("ModemStatus");
+    for (int i = 0; i < 10; ++i)
+        f.W().SysTimerTimer();
+    EXPECT_EQ(f.Device->Calls("ModemStatus") - before, 10);
+    EXPECT_EQ(f.W().StatusBar->PanelText(1), "DSR");
+    EXPECT_EQ(f.W().StatusBar->PanelText(5), "DCD");
+    EXPECT_EQ(f.W().StatusBar->PanelText(3), "");
+}
+
 TEST(ConsoleModem, ALastingQueryFailureIsReportedOnceUntilItRecoversOrThePortReopens) {
     TFakeConsole f;
     f.W().BtnOpen->click();
