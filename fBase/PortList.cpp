@@ -10,18 +10,20 @@
 namespace {
 class TPortToolTips : public QObject {
 public:
-    explicit TPortToolTips(QComboBox* Combo) : QObject(Combo), m_combo(Combo) {
-        Combo->view()->installEventFilter(this);
-        Combo->view()->viewport()->installEventFilter(this);
+    explicit TPortToolTips(QComboBox* Combo)
+        : QObject(Combo), m_combo(Combo), m_view(Combo->view()), m_viewport(m_view->viewport()) {
+        m_view->installEventFilter(this);
+        m_viewport->installEventFilter(this);
         Refresh(-1);
     }
 
 protected:
     bool eventFilter(QObject* Watched, QEvent* E) override {
-        if (Watched == m_combo->view() && E->type() == QEvent::Show)
+        // The type first: while the list goes with its box, other events still come here.
+        if (E->type() == QEvent::Show && Watched == m_view)
             Refresh(-1);
-        else if (Watched == m_combo->view()->viewport() && E->type() == QEvent::ToolTip)
-            Refresh(m_combo->view()->indexAt(static_cast<QHelpEvent*>(E)->pos()).row());
+        else if (E->type() == QEvent::ToolTip && Watched == m_viewport)
+            Refresh(m_view->indexAt(static_cast<QHelpEvent*>(E)->pos()).row());
         return QObject::eventFilter(Watched, E); // the view shows the tooltip as usual
     }
 
@@ -37,6 +39,8 @@ private:
         }
     }
     QComboBox* m_combo;
+    QAbstractItemView* m_view;
+    QWidget* m_viewport;
 };
 } // namespace
 
