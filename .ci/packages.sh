@@ -2,8 +2,9 @@
 # Building the console and the simulator.
 TEVRO_BUILD_PACKAGES="cmake ninja-build g++ qt6-base-dev libgl-dev"
 # The X tooling (the end-to-end tests and the demo): its headers, a virtual display, the tools
-# that click, copy and take screenshots, and the fonts the window is laid out for.
-TEVRO_X_PACKAGES="libx11-dev xvfb xauth x11-utils xdotool xclip imagemagick fonts-dejavu-core fonts-dejavu-extra fonts-liberation fonts-liberation2"
+# that click, copy and take screenshots, the fonts the window is laid out for, and the session
+# bus with the accessibility bus the end-to-end tests read the status panels through.
+TEVRO_X_PACKAGES="libx11-dev xvfb xauth x11-utils xdotool xclip imagemagick fonts-dejavu-core fonts-dejavu-extra fonts-liberation fonts-liberation2 dbus-daemon at-spi2-core libglib2.0-bin"
 # The tests alone.
 TEVRO_TEST_PACKAGES="libgtest-dev libgmock-dev"
 

@@ -1,13 +1,17 @@
 #include "Baseform.h"
 
 #include "Application.h"
+#include "CommandHistory.h"
 #include "Cp1251.h"
 #include "IdStack.h"
+#include "LogTools.h"
 #include "LogView.h"
+#include "PortList.h"
 #include "ReceiveRules.h"
 #include "StatusPanels.h"
 #include "SysUtils.h"
 #include "Util.h"
+#include "VaDeviceInfo.h"
 #include "uThread.h"
 
 #include <QApplication>
@@ -297,22 +301,48 @@ void TBaseform::BuildControls() {
     connect(BtnClose, &QPushButton::clicked, this, guard([this] { BtnCloseClick(); }));
     connect(ChBxDTR, &QCheckBox::toggled, this, guard([this] { ChBxDTRClick(); }));
     connect(ChBxRTS, &QCheckBox::toggled, this, guard([this] { ChBxRTSClick(); }));
-    connect(ButtonReset, &QPushButton::clicked, this, guard([this] { ButtonResetClick(); }));
+    connect(ButtonReset, &QPushButton::clicked, this, guard([this] {
+                // "Clean" empties the log but leaves no mark in a capture file.
+                m_cleanClicked = true;
+                try {
+                    ButtonResetClick();
+                } catch (...) {
+                    m_cleanClicked = false;
+                    throw;
+                }
+                m_cleanClicked = false;
+            }));
     connect(SysTimer, &QTimer::timeout, this, guard([this] { SysTimerTimer(); }));
-    connect(BtTransmit, &QPushButton::clicked, this, guard([this] { BtTransmitClick(); }));
+    connect(BtTransmit, &QPushButton::clicked, this, guard([this] {
+                m_historyKeys->Sent();
+                BtTransmitClick();
+            }));
     connect(BtnETX, &QPushButton::clicked, this, guard([this] { BtnETXClick(); }));
     connect(ChBxActiv, &QCheckBox::toggled, this, guard([this] { ChBxActivClick(); }));
     for (int i = 0; i < 12; ++i)
         connect(Presets[i], &QPushButton::clicked, this, guard([this, i] { SendPreset(i); }));
     EdCmdLn->installEventFilter(this);
+    // Up and Down; installed after the window's filter, so it sees a key first.
+    m_historyKeys = new TCommandHistoryKeys(EdCmdLn);
+    AttachPortToolTips(ComboPortNum);
+    m_logTools = std::make_unique<TLogTools>(m_log, MemMess, this, [this](const QString& Text) {
+        ShowMessageBox(QString::fromStdString(ApplicationTitle()), Text);
+    });
 
     // The component as the window's design sets it: the rate from UserBaudrate, no flow
     // control, the platform's COM names, and the events the console listens to.
     VaComm->SetBaudrate(brUser);
     VaComm->SetDeviceName("\\\\.\\COM%d");
     VaComm->SetMonitorEvents({ceError, ceRxChar, ceTxEmpty, ceRxFlag});
-    VaComm->OnOpen = [this](TVaCustomComm* S) { VaCommOpen(S); };
-    VaComm->OnClose = [this](TVaCustomComm* S) { VaCommClose(S); };
+    // Panel 6 names the device while the port is open.
+    VaComm->OnOpen = [this](TVaCustomComm* S) {
+        VaCommOpen(S);
+        StatusBar->SetPanelToolTip(6, QString::fromStdString(VaDescribeComPort(VaComm->PortNum())));
+    };
+    VaComm->OnClose = [this](TVaCustomComm* S) {
+        StatusBar->SetPanelToolTip(6, {});
+        VaCommClose(S);
+    };
     VaComm->OnRxChar = [this](TVaCustomComm* S, int N) { VaCommRxChar(S, N); };
     UDPServer->SetDefaultPort(50000);
     UDPServer->OnUDPRead = [this](TIdUDPServer* S, const std::string& D, TIdSocketHandle& B) {
@@ -415,17 +445,22 @@ void TBaseform::AppException(std::exception_ptr E) {
 // ---------------------------------------------------------------- console log
 
 void TBaseform::LogAppend(const std::string& Text) {
+    const size_t old = m_log.Size();
     m_log.Append(Text);
+    m_logTools->Appended(old);
     MemMess->LogChanged();
 }
 
 void TBaseform::LogAddLine(const std::string& Text) {
+    const size_t old = m_log.Size();
     m_log.AddLine(Text);
+    m_logTools->Appended(old);
     MemMess->LogChanged();
 }
 
 void TBaseform::LogSetText(const std::string& Text) {
     m_log.SetText(Text);
+    m_logTools->Replaced();
     MemMess->LogChanged();
 }
 
@@ -435,6 +470,7 @@ std::string TBaseform::LogGetText() const {
 
 void TBaseform::LogClear() {
     m_log.Clear();
+    m_logTools->Cleared(!m_cleanClicked);
     MemMess->LogChanged();
 }
 

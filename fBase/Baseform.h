@@ -21,6 +21,8 @@ class QLineEdit;
 class QPushButton;
 class QRadioButton;
 class QTimer;
+class TCommandHistoryKeys;
+class TLogTools;
 class TLogView;
 class TStatusBar;
 class TUserThread;
@@ -41,6 +43,9 @@ public:
 
     // The application's handler of errors that no handler caught.
     void AppException(std::exception_ptr E);
+    // Find, save and capture of the log; the command line's history.
+    TLogTools& LogTools() { return *m_logTools; }
+    TCommandHistoryKeys& CommandHistory() { return *m_historyKeys; }
     // Shows a serial error; replaced by tests, which cannot answer a modal box.
     std::function<void(const QString& Title, const QString& Text)> ShowMessageBox;
 
@@ -115,6 +120,9 @@ private:
     void resizeEvent(QResizeEvent* E) override;
 
     TConsoleLog m_log;
+    std::unique_ptr<TLogTools> m_logTools; // after the log: it goes first
+    TCommandHistoryKeys* m_historyKeys = nullptr;
+    bool m_cleanClicked = false;
     bool m_messageBoxOpen = false;
     bool m_modemErrorReported = false;
     bool m_closing = false;

@@ -30,14 +30,49 @@ void AppendNormalized(std::string& Out, const char* Text, size_t Size) {
     Out.resize(old + NormalizeInto(Out.data() + old, Text, Size));
 }
 
+struct TConsoleLog::TSharedBlock {
+    char* Data;
+    ~TSharedBlock() { std::free(Data); }
+};
+
 TConsoleLog::~TConsoleLog() {
-    std::free(m_data);
+    ReleaseBlock();
+}
+
+void TConsoleLog::ReleaseBlock() {
+    if (m_shared)
+        m_shared.reset(); // the last holder frees it
+    else
+        std::free(m_data);
+    m_data = nullptr;
+}
+
+std::shared_ptr<const char> TConsoleLog::Share() {
+    if (!m_shared)
+        m_shared.reset(new TSharedBlock{m_data}); // not a temporary: that would free the block
+    return std::shared_ptr<const char>(m_shared, m_data);
 }
 
 void TConsoleLog::Reserve(size_t More) {
     if (m_size + More <= m_capacity)
         return;
     const size_t capacity = std::max({m_capacity * 2, m_size + More, size_t(65536)});
+    if (m_shared && m_shared.use_count() > 1) {
+        // Someone still reads the block: it stays where it is, and the log moves on.
+        char* fresh = static_cast<char*>(std::malloc(capacity));
+        if (!fresh)
+            throw std::bad_alloc();
+        if (m_size > 0)
+            std::memcpy(fresh, m_data, m_size);
+        m_shared.reset();
+        m_data = fresh;
+        m_capacity = capacity;
+        return;
+    }
+    if (m_shared) {
+        m_shared->Data = nullptr; // no one else holds it: the block is the log's again
+        m_shared.reset();
+    }
     char* grown = static_cast<char*>(std::realloc(m_data, capacity));
     if (!grown)
         throw std::bad_alloc();
@@ -75,8 +110,7 @@ void TConsoleLog::SetText(const std::string& Text) {
 }
 
 void TConsoleLog::Clear() {
-    std::free(m_data);
-    m_data = nullptr;
+    ReleaseBlock();
     m_size = m_capacity = 0;
     std::vector<size_t>{0}.swap(m_rowStarts);
     ++m_generation;
@@ -90,6 +124,11 @@ size_t TConsoleLog::RowEnd(size_t Row) const {
             --end;
     }
     return end;
+}
+
+size_t TConsoleLog::RowOf(size_t Offset) const {
+    const auto after = std::upper_bound(m_rowStarts.begin(), m_rowStarts.end(), Offset);
+    return static_cast<size_t>(after - m_rowStarts.begin()) - 1;
 }
 
 void TConsoleLog::IndexFrom(size_t From) {

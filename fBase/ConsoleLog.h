@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -28,6 +29,10 @@ public:
     void AddLine(const std::string& Text);
     void SetText(const std::string& Text);
     std::string_view Text() const { return {m_data, m_size}; }
+    // The text as it is now, for another thread: the bytes stay as they are, and alive, for
+    // as long as the pointer is held, whatever the log does meanwhile. Costs no copy until the
+    // log must grow while the pointer is held.
+    std::shared_ptr<const char> Share();
     void Clear();
 
     bool Empty() const { return m_size == 0; }
@@ -35,6 +40,8 @@ public:
     // Rows for the view; there is always at least one (the row the next text goes to).
     size_t RowCount() const { return m_rowStarts.size(); }
     size_t RowStart(size_t Row) const { return m_rowStarts[Row]; }
+    // The row that holds byte Offset (the last row for the end of the text).
+    size_t RowOf(size_t Offset) const;
     // End of the row's visible text: its line break is left out.
     size_t RowEnd(size_t Row) const;
     // Bumped on every change that is not an append, so the view knows to start over.
@@ -48,6 +55,10 @@ private:
     // pauses of copying it.
     char* m_data = nullptr;
     size_t m_size = 0, m_capacity = 0;
+    // Set while the block has been shared: then the block is the share's to free.
+    struct TSharedBlock;
+    std::shared_ptr<TSharedBlock> m_shared;
+    void ReleaseBlock();
     std::vector<size_t> m_rowStarts{0};
     uint64_t m_generation = 0;
 };

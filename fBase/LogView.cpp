@@ -279,7 +279,35 @@ void TLogView::contextMenuEvent(QContextMenuEvent* E) {
     QAction* copy = menu.addAction(tr("Copy"), this, &TLogView::CopySelection);
     copy->setEnabled(SelectionEnd() > SelectionStart());
     menu.addAction(tr("Select All"), this, &TLogView::SelectAll);
+    if (!m_menuActions.isEmpty()) {
+        menu.addSeparator();
+        menu.addActions(m_menuActions);
+    }
     menu.exec(E->globalPos());
+}
+
+void TLogView::SelectAndShow(size_t Begin, size_t End) {
+    Sync(); // the view's rows and range as the log is now
+    End = std::min(End, m_log.Size());
+    Begin = std::min(Begin, End);
+    m_anchor = Begin;
+    m_caret = End;
+    m_selecting = false;
+    if (End > Begin)
+        if (QClipboard* cb = QApplication::clipboard(); cb && cb->supportsSelection())
+            cb->setText(SelectedText(), QClipboard::Selection);
+    // The match's row a third of the way down, so what leads up to it shows too. The view
+    // stays there while text keeps arriving, as it does when the operator scrolls up.
+    QScrollBar* bar = verticalScrollBar();
+    const int page = bar->pageStep();
+    const int row = static_cast<int>(m_log.RowOf(Begin));
+    bar->setValue(std::max(0, row - page / 3));
+    m_followEnd = bar->value() >= bar->maximum();
+    viewport()->update();
+}
+
+size_t TLogView::TopRow() const {
+    return static_cast<size_t>(verticalScrollBar()->value());
 }
 
 void TLogView::SelectAll() {

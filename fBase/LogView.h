@@ -5,6 +5,7 @@
 #include "ConsoleLog.h"
 
 #include <QAbstractScrollArea>
+#include <QList>
 #include <array>
 #include <vector>
 
@@ -23,6 +24,12 @@ public:
     void CopySelection();
     QString SelectedText() const;
     bool FollowsEnd() const { return m_followEnd; }
+    // Selects the bytes [Begin, End) (the X selection gets them too) and scrolls them into view.
+    void SelectAndShow(size_t Begin, size_t End);
+    // Actions the context menu offers after its own (Copy and Select All).
+    void AddMenuActions(const QList<QAction*>& Actions) { m_menuActions += Actions; }
+    // The log row on top of the view; the view follows the end when it shows the last one.
+    size_t TopRow() const;
 
 protected:
     void paintEvent(QPaintEvent*) override;
@@ -59,4 +66,5 @@ private:
     uint64_t m_visibleGeneration = 0;
     size_t m_anchor = 0, m_caret = 0;
     bool m_selecting = false;
+    QList<QAction*> m_menuActions;
 };

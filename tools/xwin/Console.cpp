@@ -119,9 +119,15 @@ TConsole::~TConsole() {
         Close(3000);
 }
 
-void TConsole::ClickAt(int X, int Y) {
+void TConsole::ClickAt(int X, int Y, int Button) {
     const TRect g = m_x.Geometry(m_window);
-    Xdotool({"mousemove", std::to_string(g.X + X), std::to_string(g.Y + Y), "click", "1"});
+    Xdotool({"mousemove", std::to_string(g.X + X), std::to_string(g.Y + Y), "click",
+             std::to_string(Button)});
+}
+
+void TConsole::MoveTo(int X, int Y) {
+    const TRect g = m_x.Geometry(m_window);
+    Xdotool({"mousemove", std::to_string(g.X + X), std::to_string(g.Y + Y)});
 }
 
 void TConsole::Click(const std::string& Control) {

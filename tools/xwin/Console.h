@@ -59,7 +59,9 @@ public:
     unsigned long Window() const { return m_window; }
 
     // Mouse and keyboard. Positions are inside the window; keys are xdotool key names.
-    void ClickAt(int X, int Y);
+    void ClickAt(int X, int Y, int Button = 1);
+    // Moves the pointer there without a click (a hover, for tooltips).
+    void MoveTo(int X, int Y);
     void Click(const std::string& Control);
     void Key(const std::string& Keys);
     void Type(const std::string& Text);

@@ -87,6 +87,23 @@ std::vector<unsigned long> TXDisplay::FindWindows(const std::string& Wanted) {
     return found;
 }
 
+std::vector<unsigned long> TXDisplay::PopupWindows() {
+    std::vector<unsigned long> found;
+    Window root, parent, *children = nullptr;
+    unsigned count = 0;
+    if (!XQueryTree(m_d, DefaultRootWindow(m_d), &root, &parent, &children, &count))
+        return found;
+    for (unsigned i = 0; i < count; ++i) {
+        XWindowAttributes a;
+        if (XGetWindowAttributes(m_d, children[i], &a) && a.map_state == IsViewable &&
+            a.override_redirect)
+            found.push_back(children[i]);
+    }
+    if (children)
+        XFree(children);
+    return found;
+}
+
 unsigned long TXDisplay::WaitForWindow(const std::string& Wanted, int TimeoutMs) {
     const auto deadline = Clock::now() + std::chrono::milliseconds(TimeoutMs);
     for (;;) {

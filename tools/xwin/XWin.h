@@ -23,6 +23,9 @@ public:
 
     // Top-level windows that are mapped and carry exactly this title.
     std::vector<unsigned long> FindWindows(const std::string& Title);
+    // Top-level windows that are mapped and placed by their program alone (override-redirect):
+    // menus, drop-down lists and tooltips.
+    std::vector<unsigned long> PopupWindows();
     // The first such window within the timeout, 0 when none came.
     unsigned long WaitForWindow(const std::string& Title, int TimeoutMs);
     // True once the window is no longer mapped (or gone) within the timeout.

@@ -1,0 +1,283 @@
+// The log's context menu and shortcuts, the command line's history and the port names, on the
+// real console: files are chosen by typing their path into the toolkit's own file dialog, as
+// an operator can; the X selection and the pixels tell what the log shows.
+#include "E2eFixture.h"
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace {
+namespace fs = std::filesystem;
+
+std::string ReadFile(const std::string& Path) {
+    std::ifstream in(Path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+class TEverydayTest : public TConsoleTest {
+protected:
+    void SetUp() override {
+        TConsoleTest::SetUp();
+        m_files = std::make_unique<TTempDir>("tevro-e2e-files");
+    }
+    void TearDown() override {
+        TConsoleTest::TearDown();
+        m_files.reset();
+    }
+    std::string FilePath(const std::string& Name) const { return m_files->Path() + "/" + Name; }
+
+    // Types Text into the focused edit box and reads it back (Ctrl+A, Ctrl+C), again until it
+    // holds: a key typed before a new window took the focus goes elsewhere.
+    bool TypeChecked(const std::string& Text) {
+        for (int attempt = 0; attempt < 5; ++attempt) {
+            Console().Key("ctrl+a");
+            Console().Type(Text);
+            Console().X().ClearClipboard();
+            Console().Key("ctrl+a ctrl+c");
+            if (Console().Clipboard(2000) == Text)
+                return true;
+        }
+        return false;
+    }
+    // Waits for a window of this title, types the path into its file name box (which has the
+    // focus) and accepts.
+    void AnswerFileDialog(const std::string& Title, const std::string& Path) {
+        const unsigned long dialog = Console().X().WaitForWindow(Title, 10000);
+        ASSERT_NE(dialog, 0u) << "no dialog \"" << Title << "\"";
+        ASSERT_TRUE(TypeChecked(Path)) << "the file name box did not take the path";
+        Console().Key("Return");
+        ASSERT_TRUE(Console().X().WaitGone(dialog, 10000)) << "the dialog stayed";
+    }
+    // Right click on the log, and a click on the menu's last item, "Capture to file…".
+    void ToggleCaptureByMenu() {
+        const TRect log = layout::Control("MemMess");
+        Console().ClickAt(log.X + log.W / 2, log.Y + log.H / 2, 3);
+        std::vector<TRect> menus;
+        ASSERT_TRUE(WaitFor([&] { return !(menus = PopupWindows(60)).empty(); }, 5000))
+            << "no context menu";
+        const TRect window = Console().X().Geometry(Console().Window());
+        const TRect& m = menus.front();
+        Console().ClickAt(m.X + 40 - window.X, m.Y + m.H - 12 - window.Y);
+        ASSERT_TRUE(WaitFor([this] { return PopupWindows(60).empty(); }, 5000));
+    }
+    // The menus, lists and tooltips on the display at least MinHeight high, or at most
+    // -MinHeight high for a negative value; in Window, their window.
+    std::vector<TRect> PopupWindows(int MinHeight, unsigned long* Window = nullptr) {
+        std::vector<TRect> found;
+        for (unsigned long w : Console().X().PopupWindows()) {
+            const TRect g = Console().X().Geometry(w);
+            if (g.W > 4 && (MinHeight >= 0 ? g.H >= MinHeight : g.H <= -MinHeight)) {
+                found.push_back(g);
+                if (Window)
+                    *Window = w;
+            }
+        }
+        return found;
+    }
+    std::string PrimarySelection() {
+        TRunResult r = ::Run({"xclip", "-o", "-selection", "primary", "-t", "UTF8_STRING"});
+        return r.Status == 0 ? r.Out : std::string();
+    }
+    // Pixels of the log painted in the selection's colour.
+    int HighlightPixels() {
+        int n = 0;
+        for (uint32_t p : Console().Grab(layout::Control("MemMess"))) {
+            const int r = (p >> 16) & 255, g = (p >> 8) & 255, b = p & 255;
+            n += (b > 120 && r < 100 && g < 160); // the style's blue
+        }
+        return n;
+    }
+
+    std::unique_ptr<TTempDir> m_files;
+    int m_lastTipWidth = 0;
+};
+
+TEST_F(TEverydayTest, SaveLogAsWritesTheLogAsUtf8ByteForByte) {
+    OpenOnDevice("RButDirect");
+    // Windows-1251 from the device: "Привет, мир" and "Ёж №5".
+    ASSERT_TRUE(m_device->Write("\xCF\xF0\xE8\xE2\xE5\xF2, \xEC\xE8\xF0\r\n"
+                                "\xA8\xE6 \xB9"
+                                "5\rlast"));
+    ASSERT_TRUE(Console().WaitLog(
+        [](const std::string& L) { return L == "Привет, мир\nЁж №5\nlast"; }, 5000));
+    Console().Click("MemMess");
+    Console().Key("ctrl+s");
+    const std::string path = FilePath("saved log.txt");
+    AnswerFileDialog("Save log as", path);
+    ASSERT_TRUE(WaitFor([&] { return fs::exists(path); }, 10000)) << "no file";
+    EXPECT_EQ(ReadFile(path), "Привет, мир\nЁж №5\nlast");
+    EXPECT_EQ(std::distance(fs::directory_iterator(m_files->Path()), fs::directory_iterator()), 1)
+        << "something besides the file was left in its folder";
+}
+
+TEST_F(TEverydayTest, CaptureDuringATwentyMegabyteFloodHoldsEveryLineInOrder) {
+    OpenOnDevice("RButDirect");
+    const std::string path = FilePath("capture.txt");
+    ToggleCaptureByMenu();
+    AnswerFileDialog("Capture to file", path);
+    ASSERT_TRUE(WaitFor([&] { return fs::exists(path); }, 5000)) << "capture did not start";
+
+    // Lines of 100 bytes, numbered, with Cyrillic in them: 20 MB in all.
+    std::string flood, want;
+    for (int i = 0; flood.size() < (20u << 20); ++i) {
+        char head[32];
+        std::snprintf(head, sizeof head, "%08d \xE4\xE0\xED\xED\xFB\xE5 ", i);
+        std::string line = head;
+        line.append(98 - line.size(), 'a' + i % 26);
+        flood += line + "\r\n";
+        char wantHead[48];
+        std::snprintf(wantHead, sizeof wantHead, "%08d данные ", i);
+        want += wantHead + line.substr(std::strlen(head)) + "\n";
+    }
+    for (size_t pos = 0; pos < flood.size(); pos += 65536)
+        ASSERT_TRUE(m_device->Write(flood.substr(pos, 65536), 30000)) << "the console stopped";
+    // The file catches up within about a second of the log while capture is on.
+    const bool complete = WaitFor([&] { return fs::file_size(path) >= want.size(); }, 90000, 100);
+    EXPECT_TRUE(complete) << fs::file_size(path) << " of " << want.size() << " bytes";
+    ToggleCaptureByMenu(); // off: nothing more is written
+    const std::string got = ReadFile(path);
+    if (got != want) {
+        size_t at = 0;
+        while (at < got.size() && at < want.size() && got[at] == want[at])
+            ++at;
+        const size_t line = std::count(want.begin(), want.begin() + at, '\n');
+        ADD_FAILURE() << "the file differs from line " << line << " on (" << got.size() << " of "
+                      << want.size() << " bytes)";
+    }
+}
+
+TEST_F(TEverydayTest, FindSelectsAMatchFarAboveTheEndAndKeepsItInView) {
+    OpenOnDevice("RButDirect");
+    std::string text = "first line\r\nthe NEEDLE-7 is here\r\n";
+    for (int i = 0; i < 20000; ++i)
+        text += "filler line " + std::to_string(i) + "\r\n";
+    ASSERT_TRUE(m_device->Write(text, 10000));
+    ASSERT_TRUE(Console().WaitLog(
+        [](const std::string& L) { return L.ends_with("filler line 19999\n"); }, 20000));
+    // A click away from the centre, where reading clicked (no double click), ends the
+    // selection of the whole log that reading it made.
+    const TRect log = layout::Control("MemMess");
+    Console().ClickAt(log.X + 30, log.Y + 30);
+    ASSERT_TRUE(WaitFor([this] { return HighlightPixels() == 0; }, 5000));
+
+    Console().Key("ctrl+f");
+    const unsigned long box = Console().X().WaitForWindow("Find", 5000);
+    ASSERT_NE(box, 0u) << "no find box";
+    ASSERT_TRUE(TypeChecked("needle-7"));
+    Console().Key("Return");
+    EXPECT_TRUE(WaitFor([this] { return PrimarySelection() == "NEEDLE-7"; }, 5000))
+        << PrimarySelection();
+    // One word highlighted on screen, 20000 lines above the end.
+    int lit = 0;
+    EXPECT_TRUE(WaitFor([&] { return (lit = HighlightPixels()) > 50 && lit < 3000; }, 5000))
+        << "the match is not in view: " << lit << " pixels lit";
+
+    // Text goes on arriving with the box open, and the box finds it as it comes.
+    ASSERT_TRUE(m_device->Write("arrived later\r\n"));
+    ASSERT_TRUE(TypeChecked(
+        "ARRIVED LATER")); // another case than the log's: the box's own selection differs
+    EXPECT_TRUE(WaitFor(
+        [this] {
+            Console().Key("Return");
+            return PrimarySelection() == "arrived later";
+        },
+        10000, 200));
+    // Shift+F3 goes back up to the first match of the box's text, round the start.
+    ASSERT_TRUE(TypeChecked("needle-7"));
+    Console().Key("shift+F3");
+    EXPECT_TRUE(WaitFor([this] { return PrimarySelection() == "NEEDLE-7"; }, 5000));
+    EXPECT_TRUE(WaitFor([&] { return (lit = HighlightPixels()) > 50 && lit < 3000; }, 5000));
+    Console().Key("Escape");
+    EXPECT_TRUE(Console().X().WaitGone(box, 5000));
+}
+
+TEST_F(TEverydayTest, UpAndDownRecallTheLinesSentAndSendNothing) {
+    OpenOnDevice("RButDirect");
+    Console().Click("EdCmdLn");
+    Console().Type("AT1");
+    Console().Key("Return");
+    EXPECT_EQ(m_device->ReadExactly(5), "AT1\r\n");
+    Console().Key("ctrl+a");
+    Console().Type("AT2");
+    Console().Click("BtTransmit");
+    EXPECT_EQ(m_device->ReadExactly(5), "AT2\r\n");
+    Console().Key("Return"); // the same line once more: stored once
+    EXPECT_EQ(m_device->ReadExactly(5), "AT2\r\n");
+    Console().Key("ctrl+a");
+    Console().Type("draft");
+    const std::pair<const char*, const char*> steps[] = {
+        {"Up", "AT2"},   {"Up", "AT1"},     {"Up", "AT1"},
+        {"Down", "AT2"}, {"Down", "draft"}, {"Down", "draft"},
+    };
+    for (const auto& [key, want] : steps) {
+        Console().Key(key);
+        EXPECT_EQ(Console().CopyText("EdCmdLn"), want) << "after " << key;
+    }
+    EXPECT_EQ(m_device->ReadFor(200), "") << "a history key sent something";
+}
+
+TEST_F(TEverydayTest, PortItemsAndPanelSixShowTheDeviceAsTooltips) {
+    // Com 3 and Com 4 are links of the COM map to the same device by paths of different
+    // length; Com 5 is in neither the map nor the machine.
+    m_config->MapCom(3, "/dev/null");
+    m_config->MapCom(4, "/dev/../dev/../dev/../dev/../dev/null");
+    Console().Click("BtSet");
+    Console().Click("ComboPortNum");
+    std::vector<TRect> lists;
+    ASSERT_TRUE(WaitFor([&] { return !(lists = PopupWindows(100)).empty(); }, 5000))
+        << "the port list did not open";
+    const TRect list = lists.front();
+    const TRect window = Console().X().Geometry(Console().Window());
+    // Hovers item Index and returns the tooltip's pixels and width once it shows.
+    auto tooltip = [&](int Index, std::vector<uint32_t>* Pixels = nullptr) {
+        ASSERT_TRUE(WaitFor([&] { return PopupWindows(-40).empty(); }, 10000)) << "stale tip";
+        const int rowHeight = (list.H - 4) / 10;
+        const int y = list.Y + 2 + rowHeight * Index + rowHeight / 2 - window.Y;
+        Console().MoveTo(list.X + 20 - window.X, y);
+        Console().MoveTo(list.X + 22 - window.X, y);
+        std::vector<TRect> tips;
+        unsigned long w = 0;
+        ASSERT_TRUE(WaitFor([&] { return !(tips = PopupWindows(-40, &w)).empty(); }, 10000))
+            << "no tooltip on item " << Index;
+        if (Pixels)
+            *Pixels = Console().X().Grab(w, {0, 0, tips[0].W, tips[0].H});
+        m_lastTipWidth = tips[0].W;
+        Console().MoveTo(list.X + list.W + 150 - window.X, y); // away: the tip goes
+    };
+    std::vector<uint32_t> com1Tip;
+    tooltip(2);
+    const int link = m_lastTipWidth;
+    tooltip(3);
+    const int longerLink = m_lastTipWidth;
+    tooltip(4);
+    const int absent = m_lastTipWidth;
+    // "<map>/COM3 → /dev/null" is 20 characters longer than "not present" and 28 shorter
+    // than the Com 4 text: at least some pixels for each character.
+    EXPECT_GT(link, absent + 20 * 3) << "link " << link << ", not present " << absent;
+    EXPECT_GT(longerLink, link + 28 * 3) << "longer link " << longerLink << ", link " << link;
+
+    // Com 1, the test's device; once it is open, panel 6's tooltip says the same.
+    m_config->MapCom(1, m_device->SlavePath());
+    tooltip(0, &com1Tip);
+    Console().Key("Escape");
+    ASSERT_TRUE(WaitFor([this] { return PopupWindows(100).empty(); }, 5000));
+    Console().Click("BtnOpen");
+    ASSERT_TRUE(WaitFor([this] { return m_device->PeerOpen() && PanelHasText(0); }, 5000));
+    const TRect panel = layout::StatusPanel(6);
+    ASSERT_TRUE(WaitFor([&] { return PopupWindows(-40).empty(); }, 10000));
+    Console().MoveTo(panel.X + 20, panel.Y + 5);
+    Console().MoveTo(panel.X + 22, panel.Y + 6);
+    std::vector<TRect> tips;
+    unsigned long tipWindow = 0;
+    ASSERT_TRUE(WaitFor([&] { return !(tips = PopupWindows(-40, &tipWindow)).empty(); }, 10000))
+        << "no tooltip on panel 6";
+    EXPECT_EQ(Console().X().Grab(tipWindow, {0, 0, tips[0].W, tips[0].H}), com1Tip)
+        << "panel 6's tooltip differs from the text of Com 1";
+}
+
+} // namespace
