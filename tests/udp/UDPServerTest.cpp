@@ -5,6 +5,7 @@
 #include <QElapsedTimer>
 #include <atomic>
 #include <gtest/gtest.h>
+#include <sys/ioctl.h>
 #include <thread>
 
 namespace {
@@ -46,6 +47,19 @@ struct TActiveServer {
     }
     int Port() { return Server.Bindings()[0].Port; }
 };
+
+// Waits, without running the main thread's messages, until the first binding's socket holds no
+// datagram: loopback queues a datagram before sendto returns, so one sent before this call has
+// then been received by the listener, whose delivery waits for the main thread.
+bool ListenerHasTakenIt(TIdUDPServer& AServer) {
+    const int fd = AServer.Bindings()[0].Handle();
+    QElapsedTimer waited;
+    waited.start();
+    int queued = 1;
+    while (waited.elapsed() < 3000 && ::ioctl(fd, FIONREAD, &queued) == 0 && queued > 0)
+        Sleep(1);
+    return queued == 0;
+}
 } // namespace
 
 TEST(UDPServer, StartsInactiveWithItsDefaults) {
@@ -238,7 +252,8 @@ TEST(UDPServer, DeactivationClosesTheSocketPromptly) {
 TEST(UDPServer, NothingIsDeliveredAfterDeactivationReturns) {
     TActiveServer t;
     TUdpPeer peer;
-    // Datagrams received but not yet handed over (the main thread is busy here) are dropped.
+    // Datagrams still waiting in the socket when deactivation comes (the main thread is busy
+    // here) go with it; none is delivered once deactivation has returned.
     for (int i = 0; i < 20; ++i)
         ASSERT_TRUE(peer.SendTo(t.Port(), "late"));
     Sleep(100);
@@ -246,6 +261,43 @@ TEST(UDPServer, NothingIsDeliveredAfterDeactivationReturns) {
     const size_t after = t.Rec.Count();
     PumpFor(200);
     EXPECT_EQ(t.Rec.Count(), after);
+}
+
+TEST(UDPServer, DeactivationDeliversTheDatagramTheListenerHasReceived) {
+    // The main thread runs no messages between the send and the deactivation, so the listener's
+    // call to it is still waiting when the stop comes. Each round must deliver.
+    for (int round = 0; round < 5; ++round) {
+        TActiveServer t;
+        TUdpPeer peer;
+        const std::string msg = "ACT " + std::to_string(round);
+        ASSERT_TRUE(peer.SendTo(t.Port(), msg));
+        ASSERT_TRUE(ListenerHasTakenIt(t.Server)) << "the listener did not receive the datagram";
+        t.Server.SetActive(false);
+        ASSERT_EQ(t.Rec.Count(), 1u) << "round " << round;
+        EXPECT_EQ(t.Rec.Got[0].Data, msg);
+        EXPECT_EQ(t.Rec.Got[0].SenderPort, peer.Port());
+        EXPECT_TRUE(t.Rec.Got[0].OnMainThread);
+        EXPECT_FALSE(t.Server.Active());
+        EXPECT_TRUE(TUdpPeer::PortFree(t.Port()));
+    }
+}
+
+TEST(UDPServer, ADeactivationInsideTheHeldDeliveryClosesOnce) {
+    TActiveServer t;
+    int calls = 0;
+    t.Server.OnUDPRead = [&](TIdUDPServer* S, const std::string&, TIdSocketHandle&) {
+        ++calls;
+        S->SetActive(false);
+    };
+    TUdpPeer peer;
+    ASSERT_TRUE(peer.SendTo(t.Port(), "x"));
+    ASSERT_TRUE(ListenerHasTakenIt(t.Server));
+    t.Server.SetActive(false);
+    EXPECT_EQ(calls, 1);
+    EXPECT_FALSE(t.Server.Active());
+    EXPECT_TRUE(TUdpPeer::PortFree(t.Port()));
+    t.Server.SetActive(true); // and it can listen again
+    EXPECT_TRUE(t.Server.Active());
 }
 
 TEST(UDPServer, SurvivesDeactivationAndDestructionUnderTraffic) {
