@@ -28,6 +28,7 @@
 #include <QStyleFactory>
 #include <QTimer>
 #include <cstring>
+#include <limits>
 #include <vector>
 
 TBaseform* Baseform = nullptr;
@@ -360,6 +361,8 @@ void TBaseform::BuildControls() {
     EdCmdLn = new QLineEdit(GrBxCmdLn);
     place(EdCmdLn, 5, 14, 296, 23);
     EdCmdLn->setFont(Font({"Arial", "Liberation Sans", "DejaVu Sans"}, 12, true));
+    // The box has no length limit of its own (the toolkit's default cuts a paste at 32767).
+    EdCmdLn->setMaxLength(std::numeric_limits<int>::max());
     BtTransmit = new QPushButton("To COM", GrBxCmdLn);
     place(BtTransmit, 306, 15, 50, 22);
     BtnETX = new QPushButton("To Sock", GrBxCmdLn);
