@@ -82,7 +82,7 @@ struct TFormatPart {
 };
 
 std::vector<TFormatPart> SplitFormat(const QString& Format) {
-    static const QString letters = QStringLiteral("dMyhHmszaApAt");
+    static const QString letters = QStringLiteral("dMyhHmszaAt");
     std::vector<TFormatPart> parts;
     auto literal = [&](QChar C) {
         if (parts.empty() || parts.back().Field)

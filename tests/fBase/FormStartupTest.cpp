@@ -240,3 +240,21 @@ TEST(DateTimeStamp, ReadableInEveryLocale) {
     for (const auto& c : cases)
         EXPECT_EQ(DateTimeStamp(when, QLocale(QString::fromLatin1(c.Locale))), c.Stamp) << c.Locale;
 }
+
+// Every locale the toolkit knows: no character lost to "?", no bracket or comma left over from
+// the zone, and the minutes always there.
+TEST(DateTimeStamp, NoLocaleLeavesQuestionMarksOrZoneRemains) {
+    const QDateTime when(QDate(2026, 12, 8), QTime(14, 50, 7));
+    const auto locales =
+        QLocale::matchingLocales(QLocale::AnyLanguage, QLocale::AnyScript, QLocale::AnyTerritory);
+    ASSERT_GT(locales.size(), 100);
+    for (const QLocale& l : locales) {
+        const std::string s = DateTimeStamp(when, l);
+        const std::string name = l.name().toStdString();
+        EXPECT_EQ(s.find('?'), std::string::npos) << name << ": " << s;
+        EXPECT_EQ(s.find("()"), std::string::npos) << name << ": " << s;
+        EXPECT_NE(s.back(), ',') << name << ": " << s;
+        EXPECT_NE(s.back(), ' ') << name << ": " << s;
+        EXPECT_NE(s.find("50"), std::string::npos) << name << ": " << s;
+    }
+}
