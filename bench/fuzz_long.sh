@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The longer fuzz run: every target of tests/fuzz for its share of TOTAL seconds (600) of
-# fuzzing in all (two at a time), on the corpus the earlier runs left in BUILD/fuzz-corpus. Prints each
-# target's executions, coverage and corpus; exits non-zero at the first property that fails.
+# fuzzing in all, two at a time, on the corpus that earlier runs left in BUILD/fuzz-corpus.
+# Prints each target's executions, coverage and corpus; exits non-zero when a property fails.
 # Usage: bench/fuzz_long.sh [BUILD (build-asan)] [TOTAL]
 # BUILD is a clang build with -DTEVRO_FUZZ=ON, as ./test --sanitize makes.
 set -euo pipefail
