@@ -1,9 +1,13 @@
-# Debian packages of the build, the suite and the demo; sourced by ./run and ./test.
-TEVRO_BUILD_PACKAGES="cmake ninja-build g++ qt6-base-dev libgl-dev libx11-dev libgtest-dev libgmock-dev"
-TEVRO_TEST_PACKAGES="xvfb xauth xdotool xclip x11-utils imagemagick fonts-dejavu-core fonts-dejavu-extra fonts-liberation fonts-liberation2"
-# The sanitizer and fuzz pass (./test --sanitize): clang and its runtimes, libFuzzer among them.
+# Debian packages, one list per purpose; sourced by ./run and ./test.
+# Building the console and the simulator.
+TEVRO_BUILD_PACKAGES="cmake ninja-build g++ qt6-base-dev libgl-dev"
+# The X tooling (the end-to-end tests and the demo): its headers, a virtual display, the tools
+# that click, copy and take screenshots, and the fonts the window is laid out for.
+TEVRO_X_PACKAGES="libx11-dev xvfb xauth x11-utils xdotool xclip imagemagick fonts-dejavu-core fonts-dejavu-extra fonts-liberation fonts-liberation2"
+# The tests alone.
+TEVRO_TEST_PACKAGES="libgtest-dev libgmock-dev"
+# The checker and fuzz pass (./test --sanitize): clang and its runtimes, libFuzzer among them.
 TEVRO_SANITIZE_PACKAGES="clang libclang-rt-dev"
-TEVRO_RUN_PACKAGES="xvfb xauth x11-utils xdotool xclip imagemagick fonts-dejavu-extra fonts-dejavu-core fonts-liberation fonts-liberation2"
 
 # Installs each named package that is not installed yet.
 ensure_packages() {

@@ -4,6 +4,7 @@
 #include "Cp1251.h"
 #include "IdStack.h"
 #include "LogView.h"
+#include "ReceiveRules.h"
 #include "StatusPanels.h"
 #include "SysUtils.h"
 #include "Util.h"
@@ -662,10 +663,13 @@ void TBaseform::VaCommClose(TVaCustomComm*) {
 
 void TBaseform::SysTimerTimer() {
     try {
-        StatusBar->SetPanelText(1, VaComm->ModemLineOn(2) ? "DSR" : "");
-        StatusBar->SetPanelText(3, VaComm->ModemLineOn(1) ? "CTS" : "");
-        StatusBar->SetPanelText(4, VaComm->ModemLineOn(3) ? "RING" : "");
-        StatusBar->SetPanelText(5, VaComm->ModemLineOn(4) ? "DCD" : "");
+        // One query a tick for the four panels: on a USB adapter each query may be a round
+        // trip over the bus.
+        const uint32_t lines = VaComm->ModemStatus();
+        StatusBar->SetPanelText(1, lines & MS_DSR_ON ? "DSR" : "");
+        StatusBar->SetPanelText(3, lines & MS_CTS_ON ? "CTS" : "");
+        StatusBar->SetPanelText(4, lines & MS_RING_ON ? "RING" : "");
+        StatusBar->SetPanelText(5, lines & MS_RLSD_ON ? "DCD" : "");
         m_modemErrorReported = false;
     } catch (...) {
         // A lasting failure (an unplugged adapter) is reported once, not every 5 ms; again
@@ -676,66 +680,26 @@ void TBaseform::SysTimerTimer() {
         }
         return;
     }
-    if (RxCountdown.load() > 0)
-        RxCountdown.store(RxCountdown.load() - 1);
+    TickCountdown();
 }
 
 // ---------------------------------------------------------------- receive display
 
 void TBaseform::VaCommRxChar(TVaCustomComm*, int) {
     const std::string chunk = VaComm->ReadText();
-    const char* data = chunk.data();
-    const size_t size = chunk.size();
     if (RButPackTag == 0) {
-        size_t pos = 0;
-        const bool screen = ScrChBx->isChecked();
-        if (screen && size >= 2 && data[0] == '\r' && data[1] == '\r') {
+        const TDirectText shown = DirectText(chunk, ScrChBx->isChecked());
+        if (shown.Clear)
             LogClear();
-            pos = 2;
-        }
-        // The chunk's bytes gathered into one append that leaves the same text as one append
-        // per byte: each CR and each LF of its own makes one line break.
-        std::string text;
-        text.reserve(size - pos + 16);
-        while (pos < size) {
-            // The common case, a run of printable bytes, is copied in one go.
-            size_t run = pos;
-            while (run < size && static_cast<unsigned char>(data[run]) >= 32)
-                ++run;
-            text.append(data + pos, run - pos);
-            if (run == size || data[run] == '\0')
-                break; // nothing after a NUL is shown
-            const char c = data[run];
-            if (c == '\r' || (screen && c == '\n'))
-                text += "\r\n";
-            else if (screen)
-                text += c;
-            pos = run + 1;
-        }
-        if (!text.empty())
-            LogAppend(text);
+        if (!shown.Text.empty())
+            LogAppend(shown.Text);
         return;
     }
     RxCountdown = 10;
-    static const char digits[] = "0123456789ABCDEF";
-    std::string text(4 + 3 * size + 2, ' ');
-    char* out = text.data();
-    std::memcpy(out, "Rx- ", 4);
-    out += 4;
-    for (size_t i = 0; i < size; ++i) {
-        const unsigned char b = static_cast<unsigned char>(data[i]);
-        out[0] = digits[b >> 4];
-        out[1] = digits[b & 15];
-        out += 3; // the blank is already there
-    }
-    std::memcpy(out, "\r\n", 2); // the chunk's line ends
-    LogAppend(text);
+    LogAppend(PacketLine(chunk));
     // Treat is read anew for each byte, but nothing can change it while the handler runs.
-    if (ChBxTreat->isChecked() && size > 0) {
-        for (size_t i = 0; i < size; ++i)
-            CaptureBuf[CaptureWr++] = static_cast<uint8_t>(data[i]);
-        NoteCaptured();
-    }
+    if (ChBxTreat->isChecked())
+        CaptureBytes(chunk.data(), chunk.size());
 }
 
 // ---------------------------------------------------------------- command line and presets
@@ -837,28 +801,25 @@ void TBaseform::UDPServerUDPRead(TIdUDPServer*, const std::string& AData,
     if (edtPort->text() != port)
         edtPort->setText(port);
     LogAddLine("");
-    std::string u = s;
-    for (char& c : u)
-        if (c >= 'a' && c <= 'z')
-            c = static_cast<char>(c - 'a' + 'A');
-    if (u.find("ACT") != std::string::npos) {
-        WriteOrReport(s);
+    const TDatagramText shown = DatagramText(s);
+    if (shown.Activation) {
+        const bool relayed = VaComm->WriteText(s);
+        if (!relayed)
+            ReportWriteError();
         LogSetText("Activation " + DateTimeStamp());
+        // A relay refused by an open port whose device has gone must not vanish with the
+        // replaced log: its report follows the activation line. (On a closed port the
+        // activation line stays alone.)
+        if (!relayed && VaComm->IsOpen())
+            ReportWriteError();
         return;
     }
-    std::string line;
-    for (char c : s) {
-        if (c == '\0')
-            break;
-        if (static_cast<unsigned char>(c) >= 32)
-            line += c;
-    }
-    if (!line.empty())
-        LogAppend(line);
-    if (u.find("SSI") != std::string::npos)
+    if (!shown.Line.empty())
+        LogAppend(shown.Line);
+    if (shown.Ssi)
         LogAppend(" >>> " + DateTimeStamp());
-    if (u.find("HELLO") != std::string::npos)
+    if (shown.Hello)
         LogAppend(" >>> " + ABinding.SenderIP + "  " + DateTimeStamp());
-    if (u.find("IMEI") != std::string::npos)
+    if (shown.Imei)
         LogAppend(" >>> " + DateTimeStamp());
 }

@@ -32,6 +32,13 @@ uint8_t Crc8Update(uint8_t Crc, uint8_t Data) {
     return CrcTable[Crc ^ Data];
 }
 
+void TickCountdown() {
+    uint8_t ticks = RxCountdown.load();
+    while (ticks > 0 &&
+           !RxCountdown.compare_exchange_weak(ticks, static_cast<uint8_t>(ticks - 1))) {
+    }
+}
+
 bool ExtractPacket(uint8_t Start, uint8_t& Read, uint8_t Write, const TRing& Ring, TRing& Body) {
     if (Read == Write)
         return false;

@@ -21,6 +21,10 @@ bool ExtractPacket(uint8_t Start, uint8_t& Read, uint8_t Write, const TRing& Rin
 // Fails, leaving Write unchanged, when the frame would reach Limit (the ring's read index).
 bool BuildPacket(uint8_t Start, const TRing& Data, uint8_t Limit, uint8_t& Write, TRing& Ring);
 
+// One tick of the status timer: lowers RxCountdown by one unless it is 0 already, in one
+// atomic step (the responder thread writes it too, once, when it starts).
+void TickCountdown();
+
 // Shared state of the packet link; all of it lives on the main thread except that the
 // responder thread sets RxCountdown once when it starts.
 extern TRing CaptureBuf;                 // ring of captured received bytes

@@ -45,6 +45,14 @@ void AnswerRequest(const TWriteText& WriteText, const TReportWriteError& ReportW
         ReportWriteError();
 }
 
+void CaptureBytes(const char* Data, size_t N) {
+    if (N == 0)
+        return;
+    for (size_t i = 0; i < N; ++i)
+        CaptureBuf[CaptureWr++] = static_cast<uint8_t>(Data[i]);
+    NoteCaptured();
+}
+
 void NoteCaptured() {
     std::lock_guard<std::mutex> g(Unread.lock);
     Unread.unread = true;

@@ -5,6 +5,7 @@
 #include "Thread.h"
 
 #include <atomic>
+#include <cstddef>
 #include <functional>
 #include <memory>
 #include <string>
@@ -22,9 +23,13 @@ using TReportWriteError = std::function<void()>;
 // ring already emptied.
 void AnswerRequest(const TWriteText& WriteText, const TReportWriteError& ReportWriteError);
 
-// Called on the main thread by the capture (the window's receive handler), after it has
-// advanced CaptureWr, once per receive event or more often: wakes the responder, which waits
-// without calling the main thread while the capture buffer holds nothing unread.
+// The capture, on the main thread (the window's receive handler): appends N bytes to
+// CaptureBuf from CaptureWr on, wrapping at 256 and over unread bytes when more than 255 wait,
+// and wakes the responder.
+void CaptureBytes(const char* Data, size_t N);
+
+// Wakes the responder, which waits without calling the main thread while the capture buffer
+// holds nothing unread; CaptureBytes calls it. On the main thread, after CaptureWr moved.
 void NoteCaptured();
 
 // The responder thread. It runs Step on the main thread, pauses 1 ms and goes on until it

@@ -1,11 +1,12 @@
-// Base pieces of the serial component: the notifying settings group, event objects over
-// eventfds (so a thread can wait for one together with a device in one poll) and the lock.
+// Base pieces of the serial component: the notifying settings group, event objects (the
+// platform layer can wait for one together with a device) and the lock.
 #pragma once
 
 #include <cstdint>
 #include <functional>
 #include <initializer_list>
 #include <mutex>
+#include <utility>
 
 // A set of enumeration values, one bit per ordinal.
 template <class E> class TVaSet {
@@ -16,14 +17,6 @@ public:
             m_bits |= Bit(v);
     }
     constexpr bool Contains(E V) const { return (m_bits & Bit(V)) != 0; }
-    constexpr TVaSet& Include(E V) {
-        m_bits |= Bit(V);
-        return *this;
-    }
-    constexpr TVaSet& Exclude(E V) {
-        m_bits &= ~Bit(V);
-        return *this;
-    }
     constexpr bool Empty() const { return m_bits == 0; }
     constexpr uint32_t Bits() const { return m_bits; }
     constexpr bool operator==(const TVaSet&) const = default;
@@ -44,6 +37,12 @@ public:
             --m_updateCount;
         Changed();
     }
+    // EndUpdate for a group that copied several values: a refusal puts them all back.
+    template <class F> void EndUpdateOrUndo(F&& Undo) {
+        if (m_updateCount > 0)
+            --m_updateCount;
+        ChangedOrUndo(std::forward<F>(Undo));
+    }
     // Copies every value from a group of the same class with one notification; a group
     // of another class is refused as an invalid assignment.
     virtual void Assign(const TVaPersistent& Source) = 0;
@@ -54,16 +53,32 @@ protected:
         if (m_updateCount == 0 && OnChange)
             OnChange(this);
     }
+    // Announces a change; when the listener refuses it (a port that is open, a device that
+    // will not take it), Undo puts the old value back, the listener hears of that too, and
+    // the refusal goes on to the caller.
+    template <class F> void ChangedOrUndo(F&& Undo) {
+        try {
+            Changed();
+        } catch (...) {
+            Undo();
+            try {
+                Changed();
+            } catch (...) {
+            }
+            throw;
+        }
+    }
     [[noreturn]] static void InvalidAssignment(const char* Source, const char* Target);
 
 private:
     int32_t m_updateCount = 0;
 };
 
-enum TVaWaitResult { wrSignaled, wrTimeout, wrAbandoned, wrError };
+enum TVaWaitResult { wrSignaled, wrTimeout, wrError };
 constexpr int VaInfinite = -1;
 
-// Owns one system object (an eventfd here) and the error of its last failed wait.
+// Owns one system object that threads wait for. What the object is belongs to the platform
+// layer, which alone can wait for it together with a device.
 class TVaHandleObject {
 public:
     TVaHandleObject(const TVaHandleObject&) = delete;
@@ -72,19 +87,17 @@ public:
     TVaWaitResult WaitFor(int TimeoutMs = VaInfinite);
     void Signal();
     void Reset();
-    bool IsSignaled() const;
-    int Handle() const { return m_handle; }
-    int LastError() const { return m_lastError; }
 
 protected:
     explicit TVaHandleObject(int Handle) : m_handle(Handle) {}
 
 private:
+    friend int VaWaitObjectHandle(const TVaHandleObject& Object);
     int m_handle;
-    int m_lastError = 0;
 };
 
-// Unnamed manual-reset event, not signalled at creation.
+// Unnamed manual-reset event, not signalled at creation. Throws std::system_error when the
+// system has no object left to give.
 class TVaEvent : public TVaHandleObject {
 public:
     TVaEvent();

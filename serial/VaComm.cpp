@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <system_error>
+#include <utility>
 
 namespace {
 const char* const kPortOpen = "Can't perform this operation while port is open";
@@ -155,37 +157,42 @@ void TVaCustomComm::SettingsChanged(TVaPersistent* Sender) {
 void TVaCustomComm::SetBaudrate(TVaBaudrate V) {
     if (V == m_baudrate)
         return;
+    const TVaBaudrate oldRate = m_baudrate;
+    const int oldUser = m_userBaudrate;
     m_baudrate = V;
     if (V != brUser)
         m_userBaudrate = 0;
-    Apply();
+    ApplyOrUndo([&] {
+        m_baudrate = oldRate;
+        m_userBaudrate = oldUser;
+    });
 }
 
 void TVaCustomComm::SetParity(TVaParity V) {
     if (V != m_parity) {
-        m_parity = V;
-        Apply();
+        const TVaParity old = std::exchange(m_parity, V);
+        ApplyOrUndo([&] { m_parity = old; });
     }
 }
 
 void TVaCustomComm::SetDatabits(TVaDatabits V) {
     if (V != m_databits) {
-        m_databits = V;
-        Apply();
+        const TVaDatabits old = std::exchange(m_databits, V);
+        ApplyOrUndo([&] { m_databits = old; });
     }
 }
 
 void TVaCustomComm::SetStopbits(TVaStopbits V) {
     if (V != m_stopbits) {
-        m_stopbits = V;
-        Apply();
+        const TVaStopbits old = std::exchange(m_stopbits, V);
+        ApplyOrUndo([&] { m_stopbits = old; });
     }
 }
 
 void TVaCustomComm::SetOptions(TVaCommOptions V) {
     if (!(V == m_options)) {
-        m_options = V;
-        Apply();
+        const TVaCommOptions old = std::exchange(m_options, V);
+        ApplyOrUndo([&] { m_options = old; });
     }
 }
 
@@ -238,9 +245,14 @@ void TVaCustomComm::SetUpdateDCB(bool V) {
 void TVaCustomComm::SetUserBaudrate(int V) {
     if (V == m_userBaudrate)
         return;
+    const TVaBaudrate oldRate = m_baudrate;
+    const int oldUser = m_userBaudrate;
     m_userBaudrate = V;
     m_baudrate = brUser;
-    Apply();
+    ApplyOrUndo([&] {
+        m_baudrate = oldRate;
+        m_userBaudrate = oldUser;
+    });
 }
 
 TVaLineSettings TVaCustomComm::BuildLineSettings() const {
@@ -328,18 +340,28 @@ void TVaCustomComm::Open() {
     CheckClosed();
     ReapThreads(false);
     CreateHandle();
+    auto undo = [this] {
+        {
+            std::lock_guard<TVaCriticalSection> g(m_readLock);
+            StopThreads();
+        }
+        DestroyHandle();
+    };
     try {
         WriteDCB();
         InitBuffers();
         SetTimeouts();
         SetEventMask();
         CreateThreads();
+    } catch (const std::system_error& e) {
+        // No wait object or thread to be had (descriptors or threads exhausted): the port
+        // cannot be opened, and the operator is told so like of any other failed open.
+        undo();
+        m_lastError = e.code().value();
+        RaiseLastError(Escaped(VaFormat("Can't open specified device %s", 0, GetDeviceName())) +
+                       " (Error %d, %s)");
     } catch (...) {
-        {
-            std::lock_guard<TVaCriticalSection> g(m_readLock);
-            StopThreads();
-        }
-        DestroyHandle();
+        undo();
         throw;
     }
     DoOpen();
@@ -471,8 +493,19 @@ int TVaCustomComm::WriteBuf(const char* Data, int Count) {
     if (!IsOpen())
         return 0;
     if (!m_directWrite) {
-        if (m_writeThread && m_writeThread->QueueWrite(Data, Count))
+        // A device that has gone takes nothing: the text is refused and the caller says so,
+        // instead of queueing bytes that nobody will send.
+        if (m_open->Lost())
+            return 0;
+        switch (m_writeThread ? m_writeThread->QueueWrite(Data, Count) : TVaQueued::Full) {
+        case TVaQueued::Queued:
             return Count;
+        case TVaQueued::TooLong:
+        case TVaQueued::Lost:
+            return 0;
+        case TVaQueued::Full:
+            break;
+        }
         m_lastError = 0;
         RaiseLastError("Output buffer is full. Please check comm status.");
     }
@@ -529,11 +562,16 @@ void TVaCustomComm::SetRTS(bool Value) {
     CommFunction(Value ? SETRTS : CLRRTS);
 }
 
-bool TVaCustomComm::ModemLineOn(int Line) {
-    static const uint32_t bits[] = {MS_CTS_ON, MS_DSR_ON, MS_RING_ON, MS_RLSD_ON};
+uint32_t TVaCustomComm::ModemStatus() {
     uint32_t status = 0;
     if (IsOpen())
         CheckResult(Track(m_open->Port->ModemStatus(status)), "Error reading modem state (%d), %s");
+    return status;
+}
+
+bool TVaCustomComm::ModemLineOn(int Line) {
+    static const uint32_t bits[] = {MS_CTS_ON, MS_DSR_ON, MS_RING_ON, MS_RLSD_ON};
+    uint32_t status = ModemStatus();
     if (Line < 1 || Line > 4)
         return false;
     return (status & bits[Line - 1]) != 0;
@@ -554,6 +592,7 @@ void TVaCommEventThread::Execute() {
             Notify();
         } else if (s.Err == TVaErr::Gone) {
             // A gone device reports its loss once, as a line error, and is then left alone.
+            m_port->GoneSeen = true;
             if ((m_eventMask & EV_ERR) && m_port->ClaimGoneReport()) {
                 m_mask = EV_ERR;
                 Notify();
@@ -590,19 +629,33 @@ void TVaCommEventThread::HandleEvent() {
 // ---- write thread ----
 
 TVaCommWriteThread::TVaCommWriteThread(TVaCustomComm* Owner, std::shared_ptr<TVaOpenPort> Port,
-                                       int32_t Capacity)
-    : m_owner(Owner), m_port(std::move(Port)), m_buffer(Capacity) {}
+                                       int32_t Size)
+    : m_owner(Owner), m_port(std::move(Port)), m_size(std::max(Size, 0)),
+      m_buffer(m_size + VaLongestText) {}
 
-bool TVaCommWriteThread::QueueWrite(const char* Data, int32_t Count) {
-    const long long size = m_buffer.Capacity();
-    if (m_buffer.Count() + (long long)Count > size) {
+TVaQueued TVaCommWriteThread::QueueWrite(const char* Data, int32_t Count) {
+    const long long size = m_size;
+    const long long block = m_buffer.Capacity();
+    if (Count > block)
+        return TVaQueued::TooLong;
+    // An ordinary write waits until the total is below the queue's size. A text that could
+    // never get below it waits only for room in the block, which holds it beside a full
+    // queue, so it goes whole and the window does not wait for the device to drain.
+    const bool longText = Count > size;
+    auto fits = [&] {
+        const long long total = m_buffer.Count() + (long long)Count;
+        return longText ? total <= block : total < size;
+    };
+    if (longText ? !fits() : m_buffer.Count() + (long long)Count > size) {
         TVaPlatform& platform = m_owner->Platform();
         TVaDeadline deadline(platform.TickCount(), uint32_t(m_owner->Buffers().WriteTimeout()));
         for (;;) {
-            if (m_buffer.Count() + (long long)Count < size)
+            if (fits())
                 break;
+            if (m_port->Lost())
+                return TVaQueued::Lost;
             if (deadline.Passed(platform.TickCount()))
-                return false;
+                return TVaQueued::Full;
             std::unique_lock<std::mutex> l(m_roomLock);
             m_room.wait_for(l, kRoomLook);
         }
@@ -610,7 +663,7 @@ bool TVaCommWriteThread::QueueWrite(const char* Data, int32_t Count) {
     std::lock_guard<TVaCriticalSection> g(m_owner->m_writeLock);
     m_buffer.Append(Data, Count);
     SetPending(true);
-    return true;
+    return TVaQueued::Queued;
 }
 
 void TVaCommWriteThread::SetPending(bool On) {
@@ -649,12 +702,16 @@ void TVaCommWriteThread::Execute() {
             break;
         } else if (s.Err == TVaErr::Gone) {
             // Nothing more can be sent: report once, then wait only for the stop.
+            m_port->GoneSeen = true;
             if (m_port->ClaimGoneReport())
                 Dispatch(EV_ERR);
             while (!Terminated())
                 m_stopEvent.WaitFor(VaInfinite);
         } else {
-            // The bytes stay queued and are tried again after a pause.
+            // What the device took before the failure leaves the queue, so the retry cannot
+            // send it twice; the rest stays queued and is tried again after a pause.
+            if (done > 0)
+                Complete(done);
             Dispatch(EV_ERR);
             m_stopEvent.WaitFor(kWriteRetryPauseMs);
         }

@@ -59,7 +59,6 @@ enum TVaCommEvent {
 };
 using TVaCommEvents = TVaSet<TVaCommEvent>;
 using TVaCommOptions = TVaSet<TVaCommOption>;
-using TVaPortInt = int32_t; // 0 to 2147483647
 using PVaData = const char*;
 
 // Bits per second of a rate other than brUser.
@@ -113,6 +112,10 @@ private:
     std::atomic_bool m_assigned{false};
 };
 
+// The longest text the write queue takes although it exceeds the queue's size: a datagram
+// relayed from the network (the endpoint's buffer holds 8192 bytes) or a pasted command line.
+constexpr int32_t VaLongestText = 8192;
+
 // The write queue: one block allocated at creation.
 class TVaCommBuffer {
 public:
@@ -128,12 +131,18 @@ private:
     std::atomic<int32_t> m_count{0}; // read without the lock by a writer waiting for room
 };
 
-// What the two threads of one open share: the device, and whether its loss was reported.
+// What the two threads of one open share: the device, whether it has gone and whether its
+// loss was reported.
 struct TVaOpenPort {
     std::shared_ptr<TVaPort> Port;
+    std::atomic_bool GoneSeen{false};
     std::atomic_bool GoneReported{false};
     bool ClaimGoneReport() { return !GoneReported.exchange(true); }
+    bool Lost() const { return GoneSeen || Port->Gone(); }
 };
+
+// What the write queue made of a text.
+enum class TVaQueued { Queued, Full, TooLong, Lost };
 
 class TVaCommEventThread : public TThread {
 public:
@@ -156,10 +165,11 @@ private:
 
 class TVaCommWriteThread : public TThread {
 public:
-    TVaCommWriteThread(TVaCustomComm* Owner, std::shared_ptr<TVaOpenPort> Port, int32_t Capacity);
+    TVaCommWriteThread(TVaCustomComm* Owner, std::shared_ptr<TVaOpenPort> Port, int32_t Size);
     void Stop() { Terminate(); }
-    // Called on the writer's thread: copies into the queue, waiting for room.
-    bool QueueWrite(const char* Data, int32_t Count);
+    // Called on the writer's thread: copies into the queue, waiting for room. A text longer
+    // than the queue's size (up to VaLongestText bytes) is taken whole, beside what is queued.
+    TVaQueued QueueWrite(const char* Data, int32_t Count);
 
 protected:
     void Execute() override;
@@ -173,6 +183,7 @@ private:
     void Dispatch(uint32_t Mask);
     TVaCustomComm* m_owner;
     std::shared_ptr<TVaOpenPort> m_port;
+    const int32_t m_size; // the queue's size: what ordinary writes wait below
     TVaCommBuffer m_buffer;
     TVaWaitEvent m_pendingEvent;
     bool m_pending = false; // the state of m_pendingEvent, under the write lock
@@ -246,6 +257,8 @@ public:
     void SetDTR(bool Value);
     void SetRTS(bool Value);
     bool ModemLineOn(int Line /*1 CTS, 2 DSR, 3 RING, 4 DCD*/);
+    // The four modem input lines (MS_ bits) in one query; 0 on a closed port.
+    uint32_t ModemStatus();
     // Line errors since the last query and the queue counts; clears the errors.
     TVaComStat GetStatus();
 
@@ -291,6 +304,20 @@ private:
     friend class TVaCommWriteThread;
     void SettingsChanged(TVaPersistent* Sender);
     void Apply() { WriteDCB(); }
+    // Applies a changed setting; when the port refuses it, Undo puts the old value back and
+    // the port gets the old settings again, so the component holds what the device has.
+    template <class F> void ApplyOrUndo(F&& Undo) {
+        try {
+            Apply();
+        } catch (...) {
+            Undo();
+            try {
+                Apply();
+            } catch (...) {
+            }
+            throw;
+        }
+    }
     void ReapThreads(bool Wait);
 
     std::shared_ptr<TVaPlatform> m_platform;

@@ -124,6 +124,8 @@ public:
     virtual TVaStatus ClearError(TVaComStat& Stat) = 0;
     virtual TVaStatus Escape(int Code) = 0;
     virtual TVaStatus ModemStatus(uint32_t& Bits) = 0;
+    // Whether the device is known to have gone away (unplugged); asks nothing of it.
+    virtual bool Gone() const { return false; }
     virtual void Close() = 0;
 };
 

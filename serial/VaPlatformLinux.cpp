@@ -14,11 +14,11 @@
 #include <linux/serial.h>
 #include <mutex>
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <system_error>
+#include <thread>
 #include <time.h>
 #include <unistd.h>
 #include <utility>
@@ -70,7 +70,10 @@ std::string VaResolveDeviceName(const std::string& Name, const std::string& Conf
 // | StopBits 2                | CSTOPB; refused with 5 bits (the UART makes that 1.5)   |
 // | StopBits 1.5              | CSTOPB with 5 bits; refused with 6 to 8 bits            |
 // | OutX / InX                | IXON / IXOFF, XonChar/XoffChar in VSTART/VSTOP          |
-// | OutxCtsFlow, Rts handshake| CRTSCTS (one kernel flag covers both directions)        |
+// | OutxCtsFlow               | CRTSCTS; the one kernel flag also drives RTS for input  |
+// | Rts handshake alone       | RTS raised, no CRTSCTS: Linux cannot hold input back by |
+// |                           | RTS without stopping output on CTS, and a device that   |
+// |                           | leaves CTS low would then never get a byte              |
 // | Rts toggle                | RS-485 mode with RTS on send, refused where the driver   |
 // |                           | has none                                                |
 // | Dtr/Rts disabled, enabled | line dropped / raised after the settings are written    |
@@ -78,8 +81,10 @@ std::string VaResolveDeviceName(const std::string& Name, const std::string& Conf
 // | DsrSensitivity            | refused, for the same reason                            |
 // | TXContinueOnXoff, EofChar | no kernel equivalent; ignored                           |
 // | XonLim, XoffLim           | the kernel keeps its own thresholds; ignored            |
-// | ParityCheck, ErrorChar,   | INPCK|PARMRK on a device with a line; the layer decodes  |
-// | NullStrip, EvtChar        | the marks, replaces, strips and watches for EvtChar     |
+// | ParityCheck               | INPCK|PARMRK on a device with a line; the layer decodes  |
+// |                           | the marks; without it bad bytes arrive as they came      |
+// | ErrorChar, NullStrip,     | the layer replaces bad bytes, strips NULs and watches   |
+// | EvtChar                   | for EvtChar itself                                      |
 // | (no modem lines: a pty)   | no INPCK|PARMRK: no line errors exist, and the kernel    |
 // |                           | then takes its raw fast path (75 against 44 MB/s here)  |
 // | always                    | raw, CREAD|CLOCAL|HUPCL, VMIN=1 VTIME=0                  |
@@ -113,10 +118,11 @@ TVaStatus VaBuildTermios(const TVaLineSettings& S, TVaTermiosPlan& Plan, bool Li
     }
     if (S.StopBits != 0)
         t.c_cflag |= CSTOPB;
-    if (S.OutxCtsFlow || S.RtsControl == 2)
+    if (S.OutxCtsFlow)
         t.c_cflag |= CRTSCTS;
     // VMIN=1: an idle non-blocking read is EAGAIN, so read() == 0 can only mean a hang-up.
-    t.c_iflag = LineErrors ? INPCK | PARMRK : 0;
+    const bool marks = LineErrors && S.ParityCheck;
+    t.c_iflag = marks ? INPCK | PARMRK : 0;
     if (S.OutX)
         t.c_iflag |= IXON;
     if (S.InX)
@@ -127,7 +133,51 @@ TVaStatus VaBuildTermios(const TVaLineSettings& S, TVaTermiosPlan& Plan, bool Li
     t.c_cc[VTIME] = 0;
     Plan.T = t;
     Plan.RtsToggle = S.RtsControl == 3;
+    Plan.Marks = marks;
     return {};
+}
+
+void VaMakeRaw(termios2& T) {
+    T.c_iflag &= ~tcflag_t(BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IUCLC | IMAXBEL);
+    T.c_oflag &= ~tcflag_t(OPOST);
+    T.c_lflag &= ~tcflag_t(ISIG | ICANON | ECHO | ECHOE | ECHOK | ECHONL | ECHOCTL | ECHOPRT |
+                           ECHOKE | IEXTEN | XCASE | TOSTOP);
+    // CLOCAL so that a DCD drop cannot hang the port up for good.
+    T.c_cflag |= CREAD | CLOCAL;
+    T.c_cc[VMIN] = 1;
+    T.c_cc[VTIME] = 0;
+}
+
+bool VaRateAccepted(uint32_t Asked, uint32_t ReadBack) {
+    const uint64_t diff = Asked > ReadBack ? Asked - ReadBack : ReadBack - Asked;
+    return diff * 100 <= uint64_t(Asked) * 3;
+}
+
+TVaStatus VaStatusFromErrno(int E) {
+    switch (E) {
+    case ENOENT:
+    case ENXIO:
+    case ENODEV:
+        return {TVaErr::NotFound, E};
+    case EBUSY:
+    case EAGAIN:
+        return {TVaErr::Busy, EBUSY};
+    case EACCES:
+    case EPERM:
+        return {TVaErr::Access, E};
+    case EIO:
+        return {TVaErr::Gone, E};
+    default:
+        return {TVaErr::Other, E};
+    }
+}
+
+bool VaDeviceGone(TVaSysOp Op, const TVaSysResult& R, short Revents) {
+    if (Op == TVaSysOp::Poll)
+        return (Revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+    if (R.Failed())
+        return R.Errno == EIO || R.Errno == ENODEV;
+    return Op == TVaSysOp::Read && R.Value == 0;
 }
 
 size_t TVaInputDecoder::Decode(const char* In, size_t N, char* Out, const TConfig& C,
@@ -198,25 +248,40 @@ uint32_t MonotonicMs() {
     return static_cast<uint32_t>(uint64_t(ts.tv_sec) * 1000u + uint64_t(ts.tv_nsec) / 1000000u);
 }
 
-// A descriptor closed when its owner goes, unless released.
-class TFd {
+// How often the line sampler asks the driver for the modem lines while someone reads them or
+// waits for their events: the console's panels then follow a line within about 15 ms. Only a
+// sample older than kModemStaleMs (the sampler had been asleep, nobody read the lines) is
+// taken anew by the reader; a busy machine that delays the sampler a little does not send
+// the reader to the driver.
+constexpr uint32_t kModemSampleMs = 10;
+constexpr uint32_t kModemStaleMs = 500;
+// How long after the last read of the lines the sampler keeps sampling them.
+constexpr uint32_t kModemInterestMs = 1000;
+
+// The device's descriptor, closed through the calls that opened it.
+class TDeviceFd {
 public:
-    explicit TFd(int Fd = -1) : m_fd(Fd) {}
-    TFd(TFd&& O) noexcept : m_fd(O.Release()) {}
-    TFd& operator=(TFd&& O) noexcept {
-        Reset(O.Release());
-        return *this;
-    }
-    ~TFd() { Reset(); }
+    TDeviceFd(std::shared_ptr<TVaSysCalls> Sys, int Fd) : m_sys(std::move(Sys)), m_fd(Fd) {}
+    TDeviceFd(TDeviceFd&& O) noexcept : m_sys(O.m_sys), m_fd(std::exchange(O.m_fd, -1)) {}
+    TDeviceFd& operator=(TDeviceFd&&) = delete;
+    ~TDeviceFd() { Reset(); }
     int Get() const { return m_fd; }
-    int Release() { return std::exchange(m_fd, -1); }
-    void Reset(int Fd = -1) {
+    TVaSysCalls& Sys() const { return *m_sys; }
+    // An ioctl, tried again when a signal interrupted it.
+    TVaSysResult Ioctl(unsigned long Req, void* Arg) const {
+        TVaSysResult r;
+        do {
+            r = m_sys->Ioctl(m_fd, Req, Arg);
+        } while (r.Failed() && r.Errno == EINTR);
+        return r;
+    }
+    void Reset() {
         if (m_fd >= 0)
-            ::close(m_fd);
-        m_fd = Fd;
+            m_sys->Close(std::exchange(m_fd, -1));
     }
 
 private:
+    std::shared_ptr<TVaSysCalls> m_sys;
     int m_fd;
 };
 
@@ -224,42 +289,34 @@ bool Absent(int E) {
     return E == ENOTTY || E == EINVAL;
 }
 
-TVaStatus FromErrno(int E) {
-    switch (E) {
-    case ENOENT:
-    case ENXIO:
-    case ENODEV:
-        return {TVaErr::NotFound, E};
-    case EBUSY:
-    case EAGAIN:
-        return {TVaErr::Busy, EBUSY};
-    case EACCES:
-    case EPERM:
-        return {TVaErr::Access, E};
-    case EIO:
-        return {TVaErr::Gone, E};
-    default:
-        return {TVaErr::Other, E};
+class TKernelCalls : public TVaSysCalls {
+public:
+    TVaSysResult Open(const char* Path, int Flags) override { return R(::open(Path, Flags)); }
+    TVaSysResult Close(int Fd) override { return R(::close(Fd)); }
+    TVaSysResult Read(int Fd, void* Buf, size_t Count) override {
+        return R(::read(Fd, Buf, Count));
     }
-}
+    TVaSysResult Write(int Fd, const void* Data, size_t Count) override {
+        return R(::write(Fd, Data, Count));
+    }
+    TVaSysResult Poll(pollfd* Fds, nfds_t Count, int TimeoutMs) override {
+        return R(::poll(Fds, Count, TimeoutMs));
+    }
+    TVaSysResult Ioctl(int Fd, unsigned long Request, void* Arg) override {
+        return R(::ioctl(Fd, Request, Arg));
+    }
+    TVaSysResult Flock(int Fd, int Operation) override { return R(::flock(Fd, Operation)); }
 
-void Kick(int Fd) {
-    uint64_t one = 1;
-    [[maybe_unused]] ssize_t r = ::write(Fd, &one, sizeof one);
-}
-
-void Drain(int Fd) {
-    uint64_t v;
-    [[maybe_unused]] ssize_t r = ::read(Fd, &v, sizeof v);
-}
+private:
+    static TVaSysResult R(long Value) { return {Value, Value < 0 ? errno : 0}; }
+};
 
 class TLinuxPort : public TVaPort {
 public:
-    TLinuxPort(TFd Fd, bool HasLines, bool HasIcount, const serial_icounter_struct& Icount)
-        : m_fd(std::move(Fd)), m_closing(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
-          m_kick(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)), m_hasLines(HasLines),
-          m_hasIcount(HasIcount), m_icount(Icount), m_queue(4096) {
-        m_config.Marks = HasLines;
+    TLinuxPort(TDeviceFd Fd, bool HasLines, bool HasIcount, const serial_icounter_struct& Icount)
+        : m_dev(std::move(Fd)), m_hasLines(HasLines), m_hasIcount(HasIcount), m_icount(Icount),
+          m_queue(4096) {
+        m_config.Marks = false; // the open left no marking on
     }
     ~TLinuxPort() override { Close(); }
 
@@ -275,7 +332,9 @@ public:
         if (!call.Ok())
             return call.Status();
         m_mask.store(Mask);
-        Kick(m_kick.Get());
+        m_kick.Signal();
+        if (Mask & kLineEvents)
+            WatchLines();
         return {};
     }
     TVaStatus WaitEvent(uint32_t& Fired, const TVaWaitEvent& Wake) override;
@@ -285,6 +344,7 @@ public:
     TVaStatus ClearError(TVaComStat& Stat) override;
     TVaStatus Escape(int Code) override;
     TVaStatus ModemStatus(uint32_t& Bits) override;
+    bool Gone() const override { return m_gone; }
     void Close() override;
 
 private:
@@ -317,14 +377,31 @@ private:
     TVaStatus PumpLocked(bool FromWaiter = false);
     void Latch(uint32_t Events, uint32_t Errors, bool FromWaiter);
     void MarkGone();
+    void MarkGoneLocked();
     TVaStatus GoneStatus() const { return {TVaErr::Gone, EIO}; }
-    // An ioctl whose EIO means the device has gone.
-    int Ioctl(unsigned long Req, void* Arg);
+    // An ioctl on the device; a failure that says the device has gone marks it gone.
+    TVaSysResult Ioctl(unsigned long Req, void* Arg);
+    // The status for a failed call: gone, or the kind of its errno.
+    TVaStatus Failure(const TVaSysResult& R) const {
+        return m_gone ? GoneStatus() : VaStatusFromErrno(R.Errno);
+    }
+    TVaStatus SetRs485(bool On);
+    // Asks the driver for the modem lines and keeps the answer as the latest sample.
     void SampleModem();
+    // The sampler: a thread of this port that asks for the lines every kModemSampleMs while
+    // they are read or their events are waited for. On a USB adapter each query is a round
+    // trip over the bus; this way neither the window's thread nor the event wait (and so the
+    // answer to a request) ever waits for one.
+    void WatchLines();
+    void SampleLines();
+    static constexpr uint32_t kLineEvents = EV_CTS | EV_DSR | EV_RING | EV_RLSD;
 
-    TFd m_fd;
-    TFd m_closing; // signalled by Close: every wait of this port ends
-    TFd m_kick;    // signalled when another thread latched events
+    TDeviceFd m_dev;
+    TVaEvent m_closing;  // signalled by Close: every wait of this port ends
+    TVaEvent m_kick;     // signalled when another thread latched events
+    TVaEvent m_interest; // signalled when someone starts reading the lines again
+    std::thread m_sampler;
+    bool m_samplerStarted = false; // under m_callLock
     std::mutex m_callLock;
     std::condition_variable m_callsDone;
     bool m_closed = false;
@@ -334,7 +411,11 @@ private:
     std::atomic_bool m_gone{false};
     std::atomic_bool m_hasLines;
     std::atomic_bool m_txPending{false};
+    std::atomic<uint32_t> m_modemAskedAt{0}; // when the lines were last read; 0 never
     const bool m_hasIcount;
+    // RS-485 as this layer switched it on, and the settings it found before.
+    bool m_rs485Ours = false;
+    serial_rs485 m_rs485Before{};
 
     // Input queue and what was latched; guarded by m_queueLock.
     std::mutex m_queueLock;
@@ -347,30 +428,30 @@ private:
     bool m_parityOn = false;
     uint32_t m_latched = 0; // events not yet reported
     uint32_t m_errors = 0;  // CE_ flags since the last ClearError
-    uint32_t m_modem = 0;   // last sampled TIOCM_ bits
+    // The latest modem-line sample: TIOCM_ bits, or the errno of a failed query, and when.
+    uint32_t m_modem = 0;
+    int m_modemErrno = 0;
+    uint32_t m_modemAt = 0;
     bool m_modemSampled = false;
 };
 
-int TLinuxPort::Ioctl(unsigned long Req, void* Arg) {
-    int r;
-    do {
-        r = ::ioctl(m_fd.Get(), Req, Arg);
-    } while (r < 0 && errno == EINTR);
-    if (r < 0 && errno == EIO) {
+TVaSysResult TLinuxPort::Ioctl(unsigned long Req, void* Arg) {
+    TVaSysResult r = m_dev.Ioctl(Req, Arg);
+    if (VaDeviceGone(TVaSysOp::Ioctl, r))
         MarkGone();
-        errno = EIO;
-    }
     return r;
 }
 
 void TLinuxPort::MarkGone() {
+    std::lock_guard<std::mutex> g(m_queueLock);
+    MarkGoneLocked();
+}
+
+void TLinuxPort::MarkGoneLocked() {
     if (m_gone.exchange(true))
         return;
-    {
-        std::lock_guard<std::mutex> g(m_queueLock);
-        m_errors |= CE_IOE;
-    }
-    Kick(m_kick.Get());
+    m_errors |= CE_IOE;
+    m_kick.Signal();
 }
 
 void TLinuxPort::Latch(uint32_t Events, uint32_t Errors, bool FromWaiter) {
@@ -378,7 +459,7 @@ void TLinuxPort::Latch(uint32_t Events, uint32_t Errors, bool FromWaiter) {
     m_latched |= Events;
     m_errors |= Errors;
     if (m_latched != before && !FromWaiter)
-        Kick(m_kick.Get());
+        m_kick.Signal();
 }
 
 TVaStatus TLinuxPort::PumpLocked(bool FromWaiter) {
@@ -388,34 +469,25 @@ TVaStatus TLinuxPort::PumpLocked(bool FromWaiter) {
     const bool wasBelow80 = m_count * 5 < cap * 4;
     while (m_count < cap) {
         size_t room = std::min(cap - m_count, m_raw.size());
-        ssize_t r = ::read(m_fd.Get(), m_raw.data(), room);
-        if (r < 0) {
-            if (errno == EINTR)
-                continue;
-            if (errno == EAGAIN)
-                break;
-            if (errno == EIO) {
-                m_gone = true;
-                m_errors |= CE_IOE;
-                Kick(m_kick.Get());
-                return GoneStatus();
-            }
-            return {TVaErr::Other, errno};
-        }
-        if (r == 0) {
-            // VMIN=1 on a non-blocking tty: 0 is a hang-up.
-            m_gone = true;
-            m_errors |= CE_IOE;
-            Kick(m_kick.Get());
+        TVaSysResult r = m_dev.Sys().Read(m_dev.Get(), m_raw.data(), room);
+        if (VaDeviceGone(TVaSysOp::Read, r)) {
+            MarkGoneLocked();
             return GoneStatus();
+        }
+        if (r.Failed()) {
+            if (r.Errno == EINTR)
+                continue;
+            if (r.Errno == EAGAIN)
+                break;
+            return {TVaErr::Other, r.Errno};
         }
         // Decode into a contiguous stretch of the ring; a raw byte gives at most one data
         // byte, so the room read is the room needed.
         uint32_t events = 0, marks = 0;
         size_t done = 0;
-        while (done < size_t(r)) {
+        while (done < size_t(r.Value)) {
             size_t tail = (m_head + m_count) % cap;
-            size_t stretch = std::min(cap - tail, size_t(r) - done);
+            size_t stretch = std::min(cap - tail, size_t(r.Value) - done);
             // Decode a piece at most as long as the free stretch.
             m_count += m_decoder.Decode(m_raw.data() + done, stretch, m_queue.data() + tail,
                                         m_config, events, marks);
@@ -433,6 +505,27 @@ TVaStatus TLinuxPort::PumpLocked(bool FromWaiter) {
     return {};
 }
 
+TVaStatus TLinuxPort::SetRs485(bool On) {
+    serial_rs485 rs{};
+    if (On) {
+        TVaSysResult g = Ioctl(TIOCGRS485, &rs);
+        if (g.Failed())
+            return m_gone ? GoneStatus()
+                          : TVaStatus{TVaErr::Invalid, Absent(g.Errno) ? EINVAL : g.Errno};
+        m_rs485Before = rs;
+        rs.flags |= SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND;
+        rs.flags &= ~uint32_t(SER_RS485_RTS_AFTER_SEND);
+    } else {
+        rs = m_rs485Before; // as the system had it before we asked for toggling
+    }
+    TVaSysResult r = Ioctl(TIOCSRS485, &rs);
+    if (r.Failed())
+        return m_gone ? GoneStatus()
+                      : TVaStatus{TVaErr::Invalid, Absent(r.Errno) ? EINVAL : r.Errno};
+    m_rs485Ours = On;
+    return {};
+}
+
 TVaStatus TLinuxPort::SetLine(const TVaLineSettings& S) {
     TCall call(*this);
     if (!call.Ok())
@@ -442,38 +535,43 @@ TVaStatus TLinuxPort::SetLine(const TVaLineSettings& S) {
     TVaTermiosPlan plan;
     if (TVaStatus s = VaBuildTermios(S, plan, m_hasLines); !s.Ok())
         return s;
-    serial_rs485 rs{};
-    if (plan.RtsToggle)
-        rs.flags = SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND;
-    if (Ioctl(TIOCSRS485, &rs) < 0 && (plan.RtsToggle || !Absent(errno))) {
-        if (errno == EIO)
-            return GoneStatus();
-        return {TVaErr::Invalid, plan.RtsToggle && Absent(errno) ? EINVAL : errno};
-    }
-    if (Ioctl(TCSETS2, &plan.T) < 0)
-        return FromErrno(errno);
-    // Drivers substitute a rate they cannot make and still report success.
+    // RS-485 mode stays as the system configured it unless RTS toggling changes: writing
+    // it with flags 0 would switch a board's RS-485 off until its driver is probed again.
+    if (plan.RtsToggle != m_rs485Ours)
+        if (TVaStatus s = SetRs485(plan.RtsToggle); !s.Ok())
+            return s;
+    if (TVaSysResult r = Ioctl(TCSETS2, &plan.T); r.Failed())
+        return Failure(r);
+    // Drivers put a rate they cannot make in place of the one asked for and still report
+    // success; the read-back tells a substitution from the chip's own rounding.
     termios2 back{};
-    if (Ioctl(TCGETS2, &back) < 0)
-        return FromErrno(errno);
-    if (back.c_ospeed != S.BaudRate)
+    if (TVaSysResult r = Ioctl(TCGETS2, &back); r.Failed())
+        return Failure(r);
+    if (!VaRateAccepted(S.BaudRate, back.c_ospeed))
         return {TVaErr::Invalid, EINVAL};
-    if (m_hasLines && S.RtsControl < 2) {
+    // Under CRTSCTS or RS-485 the driver moves RTS itself; an RTS handshake without CTS flow
+    // control is carried out as a raised RTS (see the mapping above).
+    const bool kernelRts = S.RtsControl == 3 || (S.RtsControl == 2 && S.OutxCtsFlow);
+    if (m_hasLines && !kernelRts) {
         int bit = TIOCM_RTS;
-        if (Ioctl(S.RtsControl ? TIOCMBIS : TIOCMBIC, &bit) < 0 && !Absent(errno))
-            return FromErrno(errno);
+        TVaSysResult r = Ioctl(S.RtsControl ? TIOCMBIS : TIOCMBIC, &bit);
+        if (r.Failed() && !Absent(r.Errno))
+            return Failure(r);
     }
     if (m_hasLines) {
         int bit = TIOCM_DTR;
-        if (Ioctl(S.DtrControl ? TIOCMBIS : TIOCMBIC, &bit) < 0 && !Absent(errno))
-            return FromErrno(errno);
+        TVaSysResult r = Ioctl(S.DtrControl ? TIOCMBIS : TIOCMBIC, &bit);
+        if (r.Failed() && !Absent(r.Errno))
+            return Failure(r);
     }
     std::lock_guard<std::mutex> g(m_queueLock);
     m_config.ErrorCharOn = S.ErrorCharOn;
     m_config.ErrorChar = S.ErrorChar;
     m_config.NullStrip = S.NullStrip;
     m_config.EvtChar = S.EvtChar;
-    m_config.Marks = m_hasLines;
+    if (m_config.Marks != plan.Marks)
+        m_decoder.Reset();
+    m_config.Marks = plan.Marks;
     m_parityOn = S.Parity != 0;
     return {};
 }
@@ -493,15 +591,24 @@ TVaStatus TLinuxPort::SetQueues(uint32_t InSize, uint32_t) {
     m_queue.swap(q);
     m_head = 0;
     m_count = keep;
-    Kick(m_kick.Get());
+    m_kick.Signal();
     return {};
 }
 
 void TLinuxPort::SampleModem() {
     int bits = 0;
-    if (!m_hasLines || Ioctl(TIOCMGET, &bits) < 0)
+    TVaSysResult r = Ioctl(TIOCMGET, &bits);
+    if (r.Failed() && Absent(r.Errno)) {
+        m_hasLines = false; // a device without modem lines after all
         return;
+    }
     std::lock_guard<std::mutex> g(m_queueLock);
+    m_modemAt = MonotonicMs();
+    if (r.Failed()) {
+        m_modemErrno = r.Errno;
+        return;
+    }
+    m_modemErrno = 0;
     uint32_t now = uint32_t(bits), changed = m_modemSampled ? (now ^ m_modem) : 0;
     m_modem = now;
     m_modemSampled = true;
@@ -514,7 +621,40 @@ void TLinuxPort::SampleModem() {
         events |= EV_RLSD;
     if ((changed & TIOCM_RI) && !(now & TIOCM_RI))
         events |= EV_RING; // the end of a ring
-    m_latched |= events;
+    if (events & m_mask.load())
+        Latch(events, 0, false);
+}
+
+void TLinuxPort::WatchLines() {
+    if (!m_hasLines)
+        return;
+    std::lock_guard<std::mutex> g(m_callLock);
+    if (m_samplerStarted || m_closed)
+        return;
+    m_samplerStarted = true;
+    m_sampler = std::thread([this] { SampleLines(); });
+}
+
+void TLinuxPort::SampleLines() {
+    for (;;) {
+        {
+            TCall call(*this);
+            if (!call.Ok() || m_gone || !m_hasLines)
+                return;
+            SampleModem();
+        }
+        const uint32_t asked = m_modemAskedAt.load();
+        const bool wanted = (m_mask.load() & kLineEvents) ||
+                            (asked != 0 && MonotonicMs() - asked < kModemInterestMs);
+        // Nobody reads the lines any more: sleep until someone does.
+        pollfd p[2] = {{VaWaitObjectHandle(m_closing), POLLIN, 0},
+                       {VaWaitObjectHandle(m_interest), POLLIN, 0}};
+        int r = ::poll(p, 2, wanted ? int(kModemSampleMs) : -1);
+        if (r > 0 && p[0].revents)
+            return;
+        if (p[1].revents)
+            m_interest.Reset();
+    }
 }
 
 TVaStatus TLinuxPort::WaitEvent(uint32_t& Fired, const TVaWaitEvent& Wake) {
@@ -546,36 +686,30 @@ TVaStatus TLinuxPort::WaitEvent(uint32_t& Fired, const TVaWaitEvent& Wake) {
             full = m_count == m_queue.size();
         }
         int timeout = -1;
-        const bool modem = (mask & (EV_CTS | EV_DSR | EV_RING | EV_RLSD)) && m_hasLines;
-        if (modem)
-            timeout = 10; // lines have no wake-up that poll can wait for
         if ((mask & EV_TXEMPTY) && m_txPending)
             timeout = 1;
         // POLLHUP is reported even without POLLIN: a full queue does not hide a hang-up.
-        pollfd p[4] = {{m_fd.Get(), short(full ? 0 : POLLIN), 0},
-                       {Wake.Handle(), POLLIN, 0},
-                       {m_closing.Get(), POLLIN, 0},
-                       {m_kick.Get(), POLLIN, 0}};
-        int r = ::poll(p, 4, timeout);
-        if (r < 0 && errno != EINTR)
-            return {TVaErr::Other, errno};
+        pollfd p[4] = {{m_dev.Get(), short(full ? 0 : POLLIN), 0},
+                       {VaWaitObjectHandle(Wake), POLLIN, 0},
+                       {VaWaitObjectHandle(m_closing), POLLIN, 0},
+                       {VaWaitObjectHandle(m_kick), POLLIN, 0}};
+        TVaSysResult r = m_dev.Sys().Poll(p, 4, timeout);
+        if (r.Failed() && r.Errno != EINTR)
+            return {TVaErr::Other, r.Errno};
         if (p[1].revents || p[2].revents)
             return {TVaErr::Stopped, 0};
         if (p[3].revents)
-            Drain(m_kick.Get());
-        if (p[0].revents & (POLLHUP | POLLERR | POLLNVAL)) {
-            {
-                std::lock_guard<std::mutex> g(m_queueLock);
-                PumpLocked(); // take what is still there
-            }
-            MarkGone();
+            m_kick.Reset();
+        if (VaDeviceGone(TVaSysOp::Poll, r, p[0].revents)) {
+            std::lock_guard<std::mutex> g(m_queueLock);
+            PumpLocked(); // take what is still there
+            MarkGoneLocked();
             return GoneStatus();
         }
-        if (modem)
-            SampleModem();
         if ((mask & EV_TXEMPTY) && m_txPending) {
             int outq = 0;
-            if (Ioctl(TIOCOUTQ, &outq) < 0 && !Absent(errno))
+            TVaSysResult q = Ioctl(TIOCOUTQ, &outq);
+            if (q.Failed() && !Absent(q.Errno))
                 continue;
             if (outq == 0) {
                 m_txPending = false;
@@ -609,7 +743,7 @@ TVaStatus TLinuxPort::Read(char* Buf, uint32_t Count, uint32_t& Got) {
     if (n == 0 && m_gone)
         return GoneStatus();
     if (wasFull && n > 0)
-        Kick(m_kick.Get()); // the event wait may listen to the device again
+        m_kick.Signal(); // the event wait may listen to the device again
     return {};
 }
 
@@ -623,22 +757,21 @@ TVaStatus TLinuxPort::Write(const char* Data, uint32_t Count, uint32_t& Done,
         return GoneStatus();
     const uint32_t start = MonotonicMs();
     while (Done < Count) {
-        ssize_t r = ::write(m_fd.Get(), Data + Done, Count - Done);
-        if (r > 0) {
-            Done += uint32_t(r);
+        // A driver may take fewer bytes than offered (its buffer is 4 KiB on a USB adapter).
+        TVaSysResult r = m_dev.Sys().Write(m_dev.Get(), Data + Done, Count - Done);
+        if (r.Value > 0) {
+            Done += uint32_t(r.Value);
             m_txPending = true;
             continue;
         }
-        if (r < 0 && errno == EINTR)
+        if (r.Failed() && r.Errno == EINTR)
             continue;
-        if (r < 0 && errno != EAGAIN) {
-            int e = errno;
-            if (e == EIO) {
-                MarkGone();
-                return GoneStatus();
-            }
-            return {TVaErr::Other, e};
+        if (VaDeviceGone(TVaSysOp::Write, r)) {
+            MarkGone();
+            return GoneStatus();
         }
+        if (r.Failed() && r.Errno != EAGAIN)
+            return {TVaErr::Other, r.Errno};
         int wait = -1;
         if (TimeoutMs >= 0) {
             uint32_t spent = MonotonicMs() - start;
@@ -646,15 +779,15 @@ TVaStatus TLinuxPort::Write(const char* Data, uint32_t Count, uint32_t& Done,
                 return {TVaErr::Timeout, ETIMEDOUT};
             wait = TimeoutMs - int(spent);
         }
-        pollfd p[3] = {{m_fd.Get(), POLLOUT, 0},
-                       {m_closing.Get(), POLLIN, 0},
-                       {Stop ? Stop->Handle() : -1, POLLIN, 0}};
-        int pr = ::poll(p, 3, wait);
-        if (pr < 0 && errno != EINTR)
-            return {TVaErr::Other, errno};
+        pollfd p[3] = {{m_dev.Get(), POLLOUT, 0},
+                       {VaWaitObjectHandle(m_closing), POLLIN, 0},
+                       {Stop ? VaWaitObjectHandle(*Stop) : -1, POLLIN, 0}};
+        TVaSysResult pr = m_dev.Sys().Poll(p, 3, wait);
+        if (pr.Failed() && pr.Errno != EINTR)
+            return {TVaErr::Other, pr.Errno};
         if (p[1].revents || p[2].revents)
             return {TVaErr::Stopped, 0};
-        if (p[0].revents & (POLLHUP | POLLERR | POLLNVAL)) {
+        if (VaDeviceGone(TVaSysOp::Poll, pr, p[0].revents)) {
             MarkGone();
             return GoneStatus();
         }
@@ -670,7 +803,7 @@ TVaStatus TLinuxPort::ClearError(TVaComStat& Stat) {
     uint32_t icountErrors = 0;
     if (m_hasIcount && !m_gone) {
         serial_icounter_struct now{};
-        if (Ioctl(TIOCGICOUNT, &now) == 0) {
+        if (!Ioctl(TIOCGICOUNT, &now).Failed()) {
             std::lock_guard<std::mutex> g(m_queueLock);
             // The counters belong to the port and never reset: report what they gained.
             if (uint32_t(now.frame - m_icount.frame))
@@ -699,7 +832,7 @@ TVaStatus TLinuxPort::ClearError(TVaComStat& Stat) {
     m_errors = 0;
     Stat.InQue = uint32_t(m_count);
     int outq = 0;
-    if (!m_gone && ::ioctl(m_fd.Get(), TIOCOUTQ, &outq) == 0)
+    if (!m_gone && !m_dev.Ioctl(TIOCOUTQ, &outq).Failed())
         Stat.OutQue = uint32_t(outq);
     return {};
 }
@@ -712,6 +845,10 @@ TVaStatus TLinuxPort::Escape(int Code) {
         return GoneStatus();
     int bit = 0;
     unsigned long req = 0;
+    auto plain = [this](unsigned long Req, void* Arg) {
+        TVaSysResult r = Ioctl(Req, Arg);
+        return r.Failed() ? Failure(r) : TVaStatus{};
+    };
     switch (Code) {
     case SETDTR:
     case CLRDTR:
@@ -724,27 +861,25 @@ TVaStatus TLinuxPort::Escape(int Code) {
         req = Code == SETRTS ? TIOCMBIS : TIOCMBIC;
         break;
     case SETBREAK:
-        return Ioctl(TIOCSBRK, nullptr) < 0 ? FromErrno(errno) : TVaStatus{};
+        return plain(TIOCSBRK, nullptr);
     case CLRBREAK:
-        return Ioctl(TIOCCBRK, nullptr) < 0 ? FromErrno(errno) : TVaStatus{};
+        return plain(TIOCCBRK, nullptr);
     case SETXOFF:
-    case SETXON: {
-        return Ioctl(TCXONC, reinterpret_cast<void*>(Code == SETXOFF ? TCOOFF : TCOON)) < 0
-                   ? FromErrno(errno)
-                   : TVaStatus{};
-    }
+    case SETXON:
+        return plain(TCXONC, reinterpret_cast<void*>(Code == SETXOFF ? TCOOFF : TCOON));
     default:
         return {TVaErr::Invalid, EINVAL};
     }
     // A device without modem control lines (a pseudo-terminal) ignores DTR and RTS.
     if (!m_hasLines)
         return {};
-    if (Ioctl(req, &bit) < 0) {
-        if (Absent(errno)) {
+    TVaSysResult r = Ioctl(req, &bit);
+    if (r.Failed()) {
+        if (Absent(r.Errno)) {
             m_hasLines = false;
             return {};
         }
-        return FromErrno(errno);
+        return Failure(r);
     }
     return {};
 }
@@ -758,21 +893,35 @@ TVaStatus TLinuxPort::ModemStatus(uint32_t& Bits) {
         return GoneStatus();
     if (!m_hasLines)
         return {};
-    int m = 0;
-    if (Ioctl(TIOCMGET, &m) < 0) {
-        if (Absent(errno)) {
-            m_hasLines = false;
-            return {};
-        }
-        return FromErrno(errno);
+    const uint32_t now = MonotonicMs();
+    const uint32_t before = m_modemAskedAt.exchange(now ? now : 1);
+    WatchLines();
+    // A sampler that slept because nobody read the lines starts again.
+    if (before == 0 || now - before >= kModemInterestMs)
+        m_interest.Signal();
+    bool fresh;
+    {
+        std::lock_guard<std::mutex> g(m_queueLock);
+        fresh = m_modemSampled && now - m_modemAt <= kModemStaleMs;
     }
-    if (m & TIOCM_CTS)
+    // The sampler keeps a recent sample; without one (it has just started, or the driver
+    // was slow) the driver is asked here.
+    if (!fresh)
+        SampleModem();
+    if (m_gone)
+        return GoneStatus();
+    if (!m_hasLines)
+        return {};
+    std::lock_guard<std::mutex> g(m_queueLock);
+    if (m_modemErrno != 0)
+        return VaStatusFromErrno(m_modemErrno);
+    if (m_modem & TIOCM_CTS)
         Bits |= MS_CTS_ON;
-    if (m & TIOCM_DSR)
+    if (m_modem & TIOCM_DSR)
         Bits |= MS_DSR_ON;
-    if (m & TIOCM_RI)
+    if (m_modem & TIOCM_RI)
         Bits |= MS_RING_ON;
-    if (m & TIOCM_CD)
+    if (m_modem & TIOCM_CD)
         Bits |= MS_RLSD_ON;
     return {};
 }
@@ -784,67 +933,86 @@ void TLinuxPort::Close() {
             return;
         m_closed = true;
         // Every wait of this port listens to m_closing: wake them, let them leave.
-        Kick(m_closing.Get());
+        m_closing.Signal();
         m_callsDone.wait(l, [this] { return m_inFlight == 0; });
     }
+    // The sampler has seen m_closing and makes no more calls.
+    if (m_sampler.joinable())
+        m_sampler.join();
     // TIOCEXCL outlives our descriptor while anyone else holds the tty.
-    ::ioctl(m_fd.Get(), TIOCNXCL);
-    m_fd.Reset();
+    m_dev.Ioctl(TIOCNXCL, nullptr);
+    m_dev.Reset();
 }
 
 class TLinuxPlatform : public TVaPlatform {
 public:
+    explicit TLinuxPlatform(std::shared_ptr<TVaSysCalls> Sys) : m_sys(std::move(Sys)) {}
     TVaStatus Open(const std::string& Name, std::shared_ptr<TVaPort>& Port) override {
         std::string path = VaResolveDeviceName(Name, VaConfigDir());
         if (path.empty())
             return {TVaErr::NotFound, ENOENT};
-        TFd fd(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
-        if (fd.Get() < 0)
-            return FromErrno(errno);
+        TVaSysResult o = m_sys->Open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        if (o.Failed())
+            return VaStatusFromErrno(o.Errno);
+        TDeviceFd fd(m_sys, int(o.Value));
         // A registered port without a chip opens fine and then fails every call with EIO.
         termios2 t{};
-        if (::ioctl(fd.Get(), TCGETS2, &t) < 0)
-            return errno == EIO ? TVaStatus{TVaErr::NotFound, EIO} : FromErrno(errno);
+        if (TVaSysResult r = fd.Ioctl(TCGETS2, &t); r.Failed())
+            return r.Errno == EIO ? TVaStatus{TVaErr::NotFound, EIO} : VaStatusFromErrno(r.Errno);
         // flock stops every other opener, root included; TIOCEXCL stops other users'
         // plain opens of the tty.
-        if (::flock(fd.Get(), LOCK_EX | LOCK_NB) < 0)
-            return errno == EWOULDBLOCK ? TVaStatus{TVaErr::Busy, EBUSY} : FromErrno(errno);
-        ::ioctl(fd.Get(), TIOCEXCL);
+        if (TVaSysResult r = m_sys->Flock(fd.Get(), LOCK_EX | LOCK_NB); r.Failed())
+            return r.Errno == EWOULDBLOCK ? TVaStatus{TVaErr::Busy, EBUSY}
+                                          : VaStatusFromErrno(r.Errno);
+        fd.Ioctl(TIOCEXCL, nullptr);
         // A device without modem lines (a pseudo-terminal) has no line to err on.
         int bits = 0;
-        bool hasLines = ::ioctl(fd.Get(), TIOCMGET, &bits) == 0;
-        // Raw at once, keeping the rate, so nothing is echoed or translated before the
-        // settings are written; CLOCAL so a DCD drop cannot hang the port up for good.
-        t.c_iflag = hasLines ? INPCK | PARMRK : 0;
-        t.c_oflag = 0;
-        t.c_lflag = 0;
-        t.c_cflag = (t.c_cflag & ~(CSIZE | PARENB | CRTSCTS)) | CS8 | CREAD | CLOCAL;
-        t.c_cc[VMIN] = 1;
-        t.c_cc[VTIME] = 0;
-        if (::ioctl(fd.Get(), TCSETS2, &t) < 0) {
-            int e = errno;
-            ::ioctl(fd.Get(), TIOCNXCL);
-            return FromErrno(e);
+        bool hasLines = !fd.Ioctl(TIOCMGET, &bits).Failed();
+        // Raw at once, so nothing is echoed or translated before the settings are written;
+        // what the line is (rate, size, parity, flow control) stays as the system left it
+        // until the component writes its own.
+        VaMakeRaw(t);
+        if (TVaSysResult r = fd.Ioctl(TCSETS2, &t); r.Failed()) {
+            fd.Ioctl(TIOCNXCL, nullptr);
+            return VaStatusFromErrno(r.Errno);
         }
-        ::ioctl(fd.Get(), TCFLSH, TCIFLUSH); // bytes sent while nobody listened
-        // A packet must be answered within about a millisecond: ask for low latency
-        // where the driver has it.
+        fd.Ioctl(TCFLSH, reinterpret_cast<void*>(TCIFLUSH)); // bytes sent while nobody listened
+        // A packet must be answered within about a millisecond: ask for low latency where
+        // the driver has it. The rest of the record goes back unchanged (newer kernels refuse
+        // a changed close_delay or closing_wait from an unprivileged user).
         serial_struct ss{};
-        if (::ioctl(fd.Get(), TIOCGSERIAL, &ss) == 0) {
+        if (!fd.Ioctl(TIOCGSERIAL, &ss).Failed() && !(ss.flags & ASYNC_LOW_LATENCY)) {
             ss.flags |= ASYNC_LOW_LATENCY;
-            ::ioctl(fd.Get(), TIOCSSERIAL, &ss);
+            fd.Ioctl(TIOCSSERIAL, &ss);
         }
         serial_icounter_struct ic{};
-        bool hasIcount = ::ioctl(fd.Get(), TIOCGICOUNT, &ic) == 0;
-        Port = std::make_shared<TLinuxPort>(std::move(fd), hasLines, hasIcount, ic);
+        bool hasIcount = !fd.Ioctl(TIOCGICOUNT, &ic).Failed();
+        try {
+            Port = std::make_shared<TLinuxPort>(std::move(fd), hasLines, hasIcount, ic);
+        } catch (const std::system_error& e) {
+            // No descriptor left for the port's own wait objects.
+            return VaStatusFromErrno(e.code().value());
+        }
         return {};
     }
     uint32_t TickCount() override { return MonotonicMs(); }
+
+private:
+    std::shared_ptr<TVaSysCalls> m_sys;
 };
 
 } // namespace
 
+std::shared_ptr<TVaSysCalls> VaKernelCalls() {
+    static auto calls = std::make_shared<TKernelCalls>();
+    return calls;
+}
+
+std::shared_ptr<TVaPlatform> VaLinuxPlatform(std::shared_ptr<TVaSysCalls> Sys) {
+    return std::make_shared<TLinuxPlatform>(std::move(Sys));
+}
+
 std::shared_ptr<TVaPlatform> VaDefaultPlatform() {
-    static auto platform = std::make_shared<TLinuxPlatform>();
+    static auto platform = VaLinuxPlatform(VaKernelCalls());
     return platform;
 }

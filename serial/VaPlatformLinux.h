@@ -2,10 +2,58 @@
 // Only the Linux layer and its tests include this header (it brings the kernel termios).
 #pragma once
 
+#include "VaClasses.h"
 #include "VaPlatform.h"
 
 #include <asm/termbits.h>
+#include <memory>
+#include <poll.h>
 #include <string>
+
+// The outcome of one system call: its value as the kernel gives it (-1 on failure) and the
+// errno of a failure.
+struct TVaSysResult {
+    long Value = 0;
+    int Errno = 0;
+    bool Failed() const { return Value < 0; }
+};
+
+// Every call the serial layer makes to the kernel about a device. The machine's own passes
+// them straight through; a test puts a driver's behaviour in its place.
+class TVaSysCalls {
+public:
+    virtual ~TVaSysCalls() = default;
+    virtual TVaSysResult Open(const char* Path, int Flags) = 0;
+    virtual TVaSysResult Close(int Fd) = 0;
+    virtual TVaSysResult Read(int Fd, void* Buf, size_t Count) = 0;
+    virtual TVaSysResult Write(int Fd, const void* Data, size_t Count) = 0;
+    // The first entry is the device; the others are the layer's own wake-up events.
+    virtual TVaSysResult Poll(pollfd* Fds, nfds_t Count, int TimeoutMs) = 0;
+    virtual TVaSysResult Ioctl(int Fd, unsigned long Request, void* Arg) = 0;
+    virtual TVaSysResult Flock(int Fd, int Operation) = 0;
+};
+
+// The calls as the kernel answers them.
+std::shared_ptr<TVaSysCalls> VaKernelCalls();
+// The serial platform over these calls.
+std::shared_ptr<TVaPlatform> VaLinuxPlatform(std::shared_ptr<TVaSysCalls> Sys);
+
+// The kind of a failed call's errno, as the component acts on it.
+TVaStatus VaStatusFromErrno(int E);
+
+enum class TVaSysOp { Read, Write, Poll, Ioctl };
+// Whether a call on an open device says it has gone away: EIO or ENODEV (the short window
+// before a USB hang-up), a read of 0 bytes (VMIN=1 on a non-blocking tty: only a hang-up gives
+// it), or a hang-up or error on the device's poll entry.
+bool VaDeviceGone(TVaSysOp Op, const TVaSysResult& R, short Revents = 0);
+
+// Whether a read-back rate is the one asked for: drivers report the rate the chip makes,
+// which may be a fraction of a percent off (a CP2102N makes 115384 for 115200); more than 3 %
+// off means the driver put another rate in its place.
+bool VaRateAccepted(uint32_t Asked, uint32_t ReadBack);
+
+// The descriptor behind a wait object (an eventfd), for polling it beside a device.
+int VaWaitObjectHandle(const TVaHandleObject& Object);
 
 // The user's configuration folder: $XDG_CONFIG_HOME, else ~/.config.
 std::string VaConfigDir();
@@ -17,12 +65,19 @@ std::string VaResolveDeviceName(const std::string& Name, const std::string& Conf
 
 // Builds the whole kernel line settings from the record. Invalid (EINVAL) for what the
 // kernel cannot express; RtsToggle tells the caller to ask the driver for RS-485 mode.
-// LineErrors asks the kernel to mark bytes received with errors and breaks in the data.
+// LineErrors says the device has a line that can err: then parity checking asks the kernel
+// to mark bytes received with errors, and breaks, in the data.
 struct TVaTermiosPlan {
     termios2 T{};
     bool RtsToggle = false;
+    bool Marks = false; // the kernel marks bad bytes and breaks in the data (PARMRK)
 };
 TVaStatus VaBuildTermios(const TVaLineSettings& S, TVaTermiosPlan& Plan, bool LineErrors = true);
+
+// Makes the settings a device had at open fit raw I/O, changing nothing else: no echo, no
+// line editing or signals, no translation of bytes either way, reads that return what has
+// come; the rate, character size, parity, stop bits and flow control stay as they were.
+void VaMakeRaw(termios2& T);
 
 // Undoes the kernel's in-band marking of received bytes (PARMRK): FF FF is a data byte
 // FF, FF 00 00 a break, FF 00 X a byte X received with a parity or framing error. Keeps

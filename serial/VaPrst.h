@@ -4,6 +4,7 @@
 #include "VaClasses.h"
 
 #include <cstdint>
+#include <utility>
 
 enum TVaControlDtr { dtrDisabled, dtrEnabled, dtrHandshake };
 enum TVaControlRts { rtsDisabled, rtsEnabled, rtsHandshake, rtsToggle };
@@ -34,8 +35,8 @@ public:
 private:
     template <class T> void Store(T& Field, T V) {
         if (Field != V) {
-            Field = V;
-            Changed();
+            const T old = std::exchange(Field, V);
+            ChangedOrUndo([&] { Field = old; });
         }
     }
     bool m_outCtsFlow = false;
@@ -90,8 +91,8 @@ public:
 private:
     void Store(TVaIntW& Field, TVaIntW V) {
         if (Field != V) {
-            Field = V;
-            Changed();
+            const TVaIntW old = std::exchange(Field, V);
+            ChangedOrUndo([&] { Field = old; });
         }
     }
     TVaIntW m_readSize = 4096;

@@ -5,86 +5,87 @@
 #include <algorithm>
 #include <atomic>
 #include <mutex>
+#include <utility>
 
 std::string WSTranslateSocketErrorMsg(int AErr) {
     switch (AErr) {
-    case 10004:
+    case Id_WSAEINTR:
         return "Interrupted system call.";
-    case 10009:
+    case Id_WSAEBADF:
         return "Bad file number.";
-    case 10013:
+    case Id_WSAEACCES:
         return "Access denied.";
-    case 10014:
+    case Id_WSAEFAULT:
         return "Bad address.";
-    case 10022:
+    case Id_WSAEINVAL:
         return "Invalid argument.";
-    case 10024:
+    case Id_WSAEMFILE:
         return "Too many open files.";
-    case 10035:
+    case Id_WSAEWOULDBLOCK:
         return "Operation would block. ";
-    case 10036:
+    case Id_WSAEINPROGRESS:
         return "Operation now in progress.";
-    case 10037:
+    case Id_WSAEALREADY:
         return "Operation already in progress.";
-    case 10038:
+    case Id_WSAENOTSOCK:
         return "Socket operation on non-socket.";
-    case 10039:
+    case Id_WSAEDESTADDRREQ:
         return "Destination address required.";
-    case 10040:
+    case Id_WSAEMSGSIZE:
         return "Message too long.";
-    case 10041:
+    case Id_WSAEPROTOTYPE:
         return "Protocol wrong type for socket.";
-    case 10042:
+    case Id_WSAENOPROTOOPT:
         return "Bad protocol option.";
-    case 10043:
+    case Id_WSAEPROTONOSUPPORT:
         return "Protocol not supported.";
-    case 10044:
+    case Id_WSAESOCKTNOSUPPORT:
         return "Socket type not supported.";
-    case 10045:
+    case Id_WSAEOPNOTSUPP:
         return "Operation not supported on socket.";
-    case 10046:
+    case Id_WSAEPFNOSUPPORT:
         return "Protocol family not supported.";
-    case 10047:
+    case Id_WSAEAFNOSUPPORT:
         return "Address family not supported by protocol family.";
-    case 10048:
+    case Id_WSAEADDRINUSE:
         return "Address already in use.";
-    case 10049:
+    case Id_WSAEADDRNOTAVAIL:
         return "Cannot assign requested address.";
-    case 10050:
+    case Id_WSAENETDOWN:
         return "Network is down.";
-    case 10051:
+    case Id_WSAENETUNREACH:
         return "Network is unreachable.";
-    case 10052:
+    case Id_WSAENETRESET:
         return "Net dropped connection or reset.";
-    case 10053:
+    case Id_WSAECONNABORTED:
         return "Software caused connection abort.";
-    case 10054:
+    case Id_WSAECONNRESET:
         return "Connection reset by peer.";
-    case 10055:
+    case Id_WSAENOBUFS:
         return "No buffer space available.";
-    case 10056:
+    case Id_WSAEISCONN:
         return "Socket is already connected.";
-    case 10057:
+    case Id_WSAENOTCONN:
         return "Socket is not connected.";
-    case 10058:
+    case Id_WSAESHUTDOWN:
         return "Cannot send or receive after socket is closed.";
-    case 10059:
+    case Id_WSAETOOMANYREFS:
         return "Too many references, cannot splice.";
-    case 10060:
+    case Id_WSAETIMEDOUT:
         return "Connection timed out.";
-    case 10061:
+    case Id_WSAECONNREFUSED:
         return "Connection refused.";
-    case 10062:
+    case Id_WSAELOOP:
         return "Too many levels of symbolic links.";
-    case 10063:
+    case Id_WSAENAMETOOLONG:
         return "File name too long.";
-    case 10064:
+    case Id_WSAEHOSTDOWN:
         return "Host is down.";
-    case 10065:
+    case Id_WSAEHOSTUNREACH:
         return "No route to host.";
-    case 10066:
+    case Id_WSAENOTEMPTY:
         return "Directory not empty";
-    case 11001:
+    case Id_WSAHOST_NOT_FOUND:
         return "Host not found.";
     default:
         return "";
@@ -207,7 +208,13 @@ std::mutex GStackLock;
 int GInstanceCount = 0;
 // Read without the lock by threads of live components, which keep the instance alive.
 std::atomic<TIdStack*> GStackInstance{nullptr};
+TIdStackFactory GStackFactory = nullptr; // under GStackLock
 } // namespace
+
+TIdStackFactory SetIdStackFactory(TIdStackFactory AFactory) {
+    std::lock_guard<std::mutex> g(GStackLock);
+    return std::exchange(GStackFactory, AFactory);
+}
 
 TIdStack* GStack() {
     return GStackInstance.load(std::memory_order_acquire);
@@ -216,7 +223,8 @@ TIdStack* GStack() {
 void IdStackAcquire() {
     std::lock_guard<std::mutex> g(GStackLock);
     if (GInstanceCount == 0)
-        GStackInstance.store(CreateIdStack(), std::memory_order_release);
+        GStackInstance.store(GStackFactory ? GStackFactory() : CreateIdStack(),
+                             std::memory_order_release);
     ++GInstanceCount;
 }
 

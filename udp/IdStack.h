@@ -22,12 +22,38 @@ constexpr int Id_WSAEFAULT = 10014;
 constexpr int Id_WSAEINVAL = 10022;
 constexpr int Id_WSAEMFILE = 10024;
 constexpr int Id_WSAEWOULDBLOCK = 10035;
+constexpr int Id_WSAEINPROGRESS = 10036;
+constexpr int Id_WSAEALREADY = 10037;
+constexpr int Id_WSAENOTSOCK = 10038;
+constexpr int Id_WSAEDESTADDRREQ = 10039;
 constexpr int Id_WSAEMSGSIZE = 10040;
+constexpr int Id_WSAEPROTOTYPE = 10041;
+constexpr int Id_WSAENOPROTOOPT = 10042;
+constexpr int Id_WSAEPROTONOSUPPORT = 10043;
+constexpr int Id_WSAESOCKTNOSUPPORT = 10044;
+constexpr int Id_WSAEOPNOTSUPP = 10045;
+constexpr int Id_WSAEPFNOSUPPORT = 10046;
+constexpr int Id_WSAEAFNOSUPPORT = 10047;
 constexpr int Id_WSAEADDRINUSE = 10048;
 constexpr int Id_WSAEADDRNOTAVAIL = 10049;
+constexpr int Id_WSAENETDOWN = 10050;
+constexpr int Id_WSAENETUNREACH = 10051;
+constexpr int Id_WSAENETRESET = 10052;
+constexpr int Id_WSAECONNABORTED = 10053;
+constexpr int Id_WSAECONNRESET = 10054;
+constexpr int Id_WSAENOBUFS = 10055;
+constexpr int Id_WSAEISCONN = 10056;
+constexpr int Id_WSAENOTCONN = 10057;
+constexpr int Id_WSAESHUTDOWN = 10058;
+constexpr int Id_WSAETOOMANYREFS = 10059;
+constexpr int Id_WSAETIMEDOUT = 10060;
 constexpr int Id_WSAECONNREFUSED = 10061;
+constexpr int Id_WSAELOOP = 10062;
+constexpr int Id_WSAENAMETOOLONG = 10063;
+constexpr int Id_WSAEHOSTDOWN = 10064;
+constexpr int Id_WSAEHOSTUNREACH = 10065;
+constexpr int Id_WSAENOTEMPTY = 10066;
 constexpr int Id_WSAHOST_NOT_FOUND = 11001;
-
 // Option levels and names as the stack's callers give them; the binding maps them.
 constexpr int Id_SOL_SOCKET = 0xFFFF;
 constexpr int Id_SO_BROADCAST = 0x0020;
@@ -169,3 +195,9 @@ int IdStackLiveCount();
 
 // Creates the platform's stack; defined by the binding.
 TIdStack* CreateIdStack();
+
+// Makes the next shared stack (created when the live count leaves 0) with AFactory instead of
+// CreateIdStack; nullptr goes back to the platform's. Returns the factory it replaces. Lets a
+// test put a stack with scripted platform calls under the components.
+using TIdStackFactory = TIdStack* (*)();
+TIdStackFactory SetIdStackFactory(TIdStackFactory AFactory);

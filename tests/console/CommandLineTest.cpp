@@ -38,6 +38,7 @@ TEST(CommandLine, SpecialKeysGoToThePortBeforeTheBoxHandlesThem) {
     EXPECT_EQ(f.Device.ReadExactly(1), "\x18");
     EXPECT_EQ(cmd->text(), "") << "Ctrl+X also cuts, as the box does";
     QTest::keyClick(cmd, Qt::Key_A);
+    EXPECT_EQ(cmd->text(), "a") << "the box took the key";
     EXPECT_EQ(f.Device.ReadFor(50), "") << "an ordinary key sends nothing";
     EXPECT_EQ(QApplication::focusWidget(), cmd);
 }

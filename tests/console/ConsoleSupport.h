@@ -1,6 +1,7 @@
 // The console under test with a pseudo-terminal as its device on COM 1, played by the test.
 #pragma once
 
+#include "ByteText.h"
 #include "ConfigHome.h"
 #include "FormFixture.h"
 #include "PtyDevice.h"
@@ -27,6 +28,3 @@ struct TConsoleFixture : TFormFixture {
         return PumpUntil([&] { return Form->LogGetText() == Text; }, TimeoutMs);
     }
 };
-
-std::string Bytes(std::initializer_list<int> Values);
-std::string Hex(const std::string& Data);

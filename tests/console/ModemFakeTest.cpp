@@ -46,6 +46,19 @@ TEST(ConsoleModem, TheStatusBarFollowsTheModemLines) {
     EXPECT_EQ(f.W().StatusBar->PanelText(4), "RING");
 }
 
+TEST(ConsoleModem, OneTickMakesOneQueryForTheFourPanels) {
+    TFakeConsole f;
+    f.W().BtnOpen->click();
+    f.Device->SetModem(MS_DSR_ON | MS_RLSD_ON);
+    const int before = f.Device->Calls("ModemStatus");
+    for (int i = 0; i < 10; ++i)
+        f.W().SysTimerTimer();
+    EXPECT_EQ(f.Device->Calls("ModemStatus") - before, 10);
+    EXPECT_EQ(f.W().StatusBar->PanelText(1), "DSR");
+    EXPECT_EQ(f.W().StatusBar->PanelText(5), "DCD");
+    EXPECT_EQ(f.W().StatusBar->PanelText(3), "");
+}
+
 TEST(ConsoleModem, ALastingQueryFailureIsReportedOnceUntilItRecoversOrThePortReopens) {
     TFakeConsole f;
     f.W().BtnOpen->click();
@@ -59,12 +72,15 @@ TEST(ConsoleModem, ALastingQueryFailureIsReportedOnceUntilItRecoversOrThePortReo
     ASSERT_TRUE(PumpUntil([&] { return f.Device->Calls("ModemStatus") > calls + 8; }));
     f.Device->Fail("ModemStatus", EIO, -1);
     ASSERT_TRUE(PumpUntil([&] { return f.Boxes.size() == 2; }));
-    Pump(50);
+    // Further failing queries, and no further box.
+    const int failed = f.Device->Calls("ModemStatus");
+    ASSERT_TRUE(PumpUntil([&] { return f.Device->Calls("ModemStatus") > failed + 8; }));
     EXPECT_EQ(f.Boxes.size(), 2);
 
     f.W().BtnOpen->click(); // a reopen reports a lasting failure again, once
     ASSERT_TRUE(PumpUntil([&] { return f.Boxes.size() == 3; }));
-    Pump(50);
+    const int reopened = f.Device->Calls("ModemStatus");
+    ASSERT_TRUE(PumpUntil([&] { return f.Device->Calls("ModemStatus") > reopened + 8; }));
     EXPECT_EQ(f.Boxes.size(), 3);
 }
 

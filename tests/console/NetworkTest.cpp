@@ -104,7 +104,9 @@ TEST(Network, ToSockWithLettersInThePortSendsNothing) {
     f.W().edtPort->setText("abc");
     testing::internal::CaptureStderr();
     f.W().BtnETX->click();
-    testing::internal::GetCapturedStderr();
+    // The handler stopped at the port's text:
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("'abc' is not a valid integer value"),
+              std::string::npos);
     EXPECT_EQ(f.Peer.Receive(100), std::nullopt);
     EXPECT_TRUE(f.Boxes.isEmpty());
 }

@@ -1,55 +1,22 @@
 // The COM map: where it is, what the simulator may replace, and that it cleans up after itself.
 #include "ComMap.h"
+#include "ConfigHome.h"
+#include "PtyDevice.h"
 
 #include <gtest/gtest.h>
 
-#include <climits>
-#include <cstdlib>
-#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
-#include <unistd.h>
 
 using namespace devsim;
 namespace fs = std::filesystem;
 
 namespace {
 
-class TTempDir {
-public:
-    TTempDir() {
-        char tmpl[] = "/tmp/devsim-commap-XXXXXX";
-        m_path = ::mkdtemp(tmpl);
-    }
-    ~TTempDir() {
-        std::error_code ec;
-        fs::remove_all(m_path, ec);
-    }
-    const std::string& Path() const { return m_path; }
-
-private:
-    std::string m_path;
-};
-
 std::string LinkText(const std::string& Path) {
     std::error_code ec;
     return fs::read_symlink(Path, ec).string();
 }
-
-// A pseudo-terminal held open for the test, so /dev/pts/N exists.
-struct TPty {
-    TPty() {
-        fd = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-        ::grantpt(fd);
-        ::unlockpt(fd);
-        char name[64];
-        ::ptsname_r(fd, name, sizeof name);
-        path = name;
-    }
-    ~TPty() { ::close(fd); }
-    int fd;
-    std::string path;
-};
 
 } // namespace
 
@@ -103,16 +70,16 @@ TEST(DevSimComMap, RefusesEverythingButPseudoTerminalsAndDanglingLinks) {
 }
 
 TEST(DevSimComMap, ProbeSeesWhatIsOnDisk) {
-    TTempDir dir;
-    TPty pty;
-    const std::string p = dir.Path() + "/COM1";
+    TConfigHome dir;
+    TPtyDevice pty; // held open, so /dev/pts/N exists
+    const std::string p = dir.Dir() + "/COM1";
     EXPECT_EQ(ProbeComEntry(p).Type, TComEntryState::TType::Missing);
-    fs::create_symlink(pty.path, p);
+    fs::create_symlink(pty.SlavePath(), p);
     TComEntryState s = ProbeComEntry(p);
     EXPECT_EQ(s.Type, TComEntryState::TType::Symlink);
     EXPECT_TRUE(s.TargetExists);
     EXPECT_TRUE(s.ResolvedIsCharDevice);
-    EXPECT_EQ(s.Resolved, pty.path);
+    EXPECT_EQ(s.Resolved, pty.SlavePath());
     EXPECT_FALSE(RefuseComEntry(p, s));
     fs::remove(p);
     fs::create_symlink("/dev/null", p);
@@ -120,15 +87,15 @@ TEST(DevSimComMap, ProbeSeesWhatIsOnDisk) {
 }
 
 TEST(DevSimComMap, PublishesAndRemovesItsLink) {
-    TTempDir dir;
-    TPty pty;
-    const std::string folder = dir.Path() + "/cfg/tevro-console/com";
+    TConfigHome dir;
+    TPtyDevice pty; // held open, so /dev/pts/N exists
+    const std::string folder = dir.Dir() + "/cfg/tevro-console/com";
     std::string error;
     {
-        auto e = TComEntry::PublishIn(folder, 3, pty.path, error);
+        auto e = TComEntry::PublishIn(folder, 3, pty.SlavePath(), error);
         ASSERT_TRUE(e) << error;
         EXPECT_EQ(e->Path(), folder + "/COM3");
-        EXPECT_EQ(LinkText(folder + "/COM3"), pty.path);
+        EXPECT_EQ(LinkText(folder + "/COM3"), pty.SlavePath());
     }
     EXPECT_FALSE(fs::exists(fs::symlink_status(folder + "/COM3")));
     // Nothing else is left in the folder either (no temporary link).
@@ -136,50 +103,50 @@ TEST(DevSimComMap, PublishesAndRemovesItsLink) {
 }
 
 TEST(DevSimComMap, ReplacesDanglingAndPtyLinks) {
-    TTempDir dir;
-    TPty old, mine;
-    const std::string p = dir.Path() + "/COM1";
+    TConfigHome dir;
+    TPtyDevice old, mine;
+    const std::string p = dir.Dir() + "/COM1";
     std::string error;
     fs::create_symlink("/dev/pts/999999", p);
     {
-        auto e = TComEntry::PublishIn(dir.Path(), 1, mine.path, error);
+        auto e = TComEntry::PublishIn(dir.Dir(), 1, mine.SlavePath(), error);
         ASSERT_TRUE(e) << error;
-        EXPECT_EQ(LinkText(p), mine.path);
+        EXPECT_EQ(LinkText(p), mine.SlavePath());
     }
-    fs::create_symlink(old.path, p);
-    auto e = TComEntry::PublishIn(dir.Path(), 1, mine.path, error);
+    fs::create_symlink(old.SlavePath(), p);
+    auto e = TComEntry::PublishIn(dir.Dir(), 1, mine.SlavePath(), error);
     ASSERT_TRUE(e) << error;
-    EXPECT_EQ(LinkText(p), mine.path);
+    EXPECT_EQ(LinkText(p), mine.SlavePath());
 }
 
 TEST(DevSimComMap, LeavesARealDeviceEntryAlone) {
-    TTempDir dir;
-    TPty mine;
-    const std::string p = dir.Path() + "/COM1";
+    TConfigHome dir;
+    TPtyDevice mine;
+    const std::string p = dir.Dir() + "/COM1";
     fs::create_symlink("/dev/null", p);
     std::string error;
-    EXPECT_FALSE(TComEntry::PublishIn(dir.Path(), 1, mine.path, error));
+    EXPECT_FALSE(TComEntry::PublishIn(dir.Dir(), 1, mine.SlavePath(), error));
     EXPECT_NE(error.find("refusing to replace " + p), std::string::npos) << error;
     EXPECT_NE(error.find("/dev/null"), std::string::npos) << error;
     EXPECT_EQ(LinkText(p), "/dev/null");
 
-    const std::string file = dir.Path() + "/COM2";
+    const std::string file = dir.Dir() + "/COM2";
     std::ofstream(file) << "mine";
     error.clear();
-    EXPECT_FALSE(TComEntry::PublishIn(dir.Path(), 2, mine.path, error));
+    EXPECT_FALSE(TComEntry::PublishIn(dir.Dir(), 2, mine.SlavePath(), error));
     EXPECT_NE(error.find("not a symbolic link"), std::string::npos) << error;
     EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(file)));
 }
 
 TEST(DevSimComMap, DoesNotRemoveALinkSomeoneElsePutThere) {
-    TTempDir dir;
-    TPty mine, theirs;
-    const std::string p = dir.Path() + "/COM1";
+    TConfigHome dir;
+    TPtyDevice mine, theirs;
+    const std::string p = dir.Dir() + "/COM1";
     std::string error;
-    auto e = TComEntry::PublishIn(dir.Path(), 1, mine.path, error);
+    auto e = TComEntry::PublishIn(dir.Dir(), 1, mine.SlavePath(), error);
     ASSERT_TRUE(e) << error;
     fs::remove(p);
-    fs::create_symlink(theirs.path, p);
+    fs::create_symlink(theirs.SlavePath(), p);
     e.reset();
-    EXPECT_EQ(LinkText(p), theirs.path);
+    EXPECT_EQ(LinkText(p), theirs.SlavePath());
 }

@@ -1,4 +1,5 @@
 // Request frames, the answers a correct console gives, and the judging of what comes back.
+#include "ByteText.h"
 #include "DevSimCore.h"
 #include "Util.h"
 
@@ -9,24 +10,55 @@
 
 using namespace devsim;
 
-namespace {
+// The simulator frames and checks with a CRC of its own; on these frames, written out
+// literally, it and the console's framing agree byte for byte, in both directions.
+TEST(DevSimFrames, SimulatorAndConsoleAgreeOnKnownFrames) {
+    struct TCase {
+        TBytes Payload;
+        TBytes Frame;
+    };
+    const TCase cases[] = {
+        {Bytes({0x05, 0x01}), Bytes({0x1E, 0x02, 0x05, 0x01, 0xC3})},
+        {Bytes({0x06, 0x02}), Bytes({0x1E, 0x02, 0x06, 0x02, 0x74})},
+        {Bytes({0x07, 0x02}), Bytes({0x1E, 0x02, 0x07, 0x02, 0xB0})},
+        {Bytes({0x07, 0x03}), Bytes({0x1E, 0x02, 0x07, 0x03, 0xEE})},
+        {Bytes({0x09, 0x01}), Bytes({0x1E, 0x02, 0x09, 0x01, 0x8E})},
+        {Bytes({0x07, 0x02, 0x41}), Bytes({0x1E, 0x03, 0x07, 0x02, 0x41, 0xA5})},
+        {{}, Bytes({0x1E, 0x00, 0x30})},
+    };
+    for (const TCase& c : cases) {
+        const std::string what = "frame " + std::to_string(static_cast<uint8_t>(c.Frame.back()));
+        EXPECT_EQ(MakeFrame(c.Payload), c.Frame) << what;
+        EXPECT_EQ(Crc8(c.Frame.substr(0, c.Frame.size() - 1)), static_cast<uint8_t>(c.Frame.back()))
+            << what;
 
-TBytes B(std::initializer_list<int> Bytes) {
-    TBytes s;
-    for (int b : Bytes)
-        s += static_cast<char>(b);
-    return s;
+        // The console builds the same bytes ...
+        TRing body = {}, ring = {};
+        body[0] = static_cast<uint8_t>(c.Payload.size());
+        std::copy(c.Payload.begin(), c.Payload.end(), body + 1);
+        uint8_t write = 0;
+        ASSERT_TRUE(BuildPacket(PacketStart, body, 0, write, ring)) << what;
+        EXPECT_EQ(TBytes(reinterpret_cast<const char*>(ring), write), c.Frame) << what;
+
+        // ... and takes the simulator's frame for a valid one.
+        TRing in = {}, got = {};
+        uint8_t rd = 0, wr = 0;
+        for (char b : MakeFrame(c.Payload))
+            in[wr++] = static_cast<uint8_t>(b);
+        ASSERT_TRUE(ExtractPacket(PacketStart, rd, wr, in, got)) << what;
+        EXPECT_EQ(TBytes(reinterpret_cast<const char*>(got + 1), got[0]), c.Payload) << what;
+        EXPECT_EQ(rd, wr) << what;
+    }
+    EXPECT_EQ(MakeFrame(TBytes(252, 'x')).size(), 255u);
 }
 
-} // namespace
-
-TEST(DevSimFrames, MakeFrameGivesTheKnownFrames) {
-    EXPECT_EQ(MakeFrame(B({0x05, 0x01})), B({0x1E, 0x02, 0x05, 0x01, 0xC3}));
-    EXPECT_EQ(MakeFrame(B({0x07, 0x02})), B({0x1E, 0x02, 0x07, 0x02, 0xB0}));
-    EXPECT_EQ(MakeFrame(B({0x07, 0x02, 0x41})), B({0x1E, 0x03, 0x07, 0x02, 0x41, 0xA5}));
-    EXPECT_EQ(MakeFrame(B({0x07, 0x03})), B({0x1E, 0x02, 0x07, 0x03, 0xEE}));
-    EXPECT_EQ(MakeFrame({}), B({0x1E, 0x00, 0x30}));
-    EXPECT_EQ(MakeFrame(TBytes(252, 'x')).size(), 255u);
+TEST(DevSimFrames, SimulatorCrcMatchesTheCatalogueAndEveryConsoleTableEntry) {
+    EXPECT_EQ(Crc8("123456789"), 0xA1);
+    EXPECT_EQ(Crc8(Bytes({0x1E})), 0x82);
+    EXPECT_EQ(Crc8(""), 0x00);
+    // The console's CRC of each single byte, from 0, is one entry of its table.
+    for (int i = 0; i < 256; ++i)
+        EXPECT_EQ(Crc8(Bytes({i})), Crc8Update(0, static_cast<uint8_t>(i))) << "byte " << i;
 }
 
 TEST(DevSimFrames, ExpectedAnswerFollowsTheResponderRules) {
@@ -36,18 +68,20 @@ TEST(DevSimFrames, ExpectedAnswerFollowsTheResponderRules) {
         TBytes Answer;
     };
     const TCase cases[] = {
-        {"kind 1 is echoed", B({0x1E, 0x02, 0x05, 0x01, 0xC3}), B({0x1E, 0x02, 0x05, 0x01, 0xC3})},
-        {"kind 2 is echoed", B({0x1E, 0x02, 0x06, 0x02, 0x74}), B({0x1E, 0x02, 0x06, 0x02, 0x74})},
-        {"extra payload not echoed", B({0x1E, 0x03, 0x07, 0x02, 0x41, 0xA5}),
-         B({0x1E, 0x02, 0x07, 0x02, 0xB0})},
-        {"P1 zero is answered", MakeFrame(B({0x00, 0x01})), MakeFrame(B({0x00, 0x01}))},
-        {"kind 3 gets nothing", B({0x1E, 0x02, 0x07, 0x03, 0xEE}), {}},
-        {"kind 0 gets nothing", MakeFrame(B({0x07, 0x00})), {}},
-        {"empty gets nothing", B({0x1E, 0x00, 0x30}), {}},
-        {"length 1 gets nothing", MakeFrame(B({0x01})), {}},
-        {"bad CRC gets nothing", B({0x1E, 0x02, 0x05, 0x01, 0xC4}), {}},
-        {"cut frame gets nothing", B({0x1E, 0x02, 0x05, 0x01}), {}},
-        {"no start byte", B({0x1F, 0x02, 0x05, 0x01, 0xC3}), {}},
+        {"kind 1 is echoed", Bytes({0x1E, 0x02, 0x05, 0x01, 0xC3}),
+         Bytes({0x1E, 0x02, 0x05, 0x01, 0xC3})},
+        {"kind 2 is echoed", Bytes({0x1E, 0x02, 0x06, 0x02, 0x74}),
+         Bytes({0x1E, 0x02, 0x06, 0x02, 0x74})},
+        {"extra payload not echoed", Bytes({0x1E, 0x03, 0x07, 0x02, 0x41, 0xA5}),
+         Bytes({0x1E, 0x02, 0x07, 0x02, 0xB0})},
+        {"P1 zero is answered", MakeFrame(Bytes({0x00, 0x01})), MakeFrame(Bytes({0x00, 0x01}))},
+        {"kind 3 gets nothing", Bytes({0x1E, 0x02, 0x07, 0x03, 0xEE}), {}},
+        {"kind 0 gets nothing", MakeFrame(Bytes({0x07, 0x00})), {}},
+        {"empty gets nothing", Bytes({0x1E, 0x00, 0x30}), {}},
+        {"length 1 gets nothing", MakeFrame(Bytes({0x01})), {}},
+        {"bad CRC gets nothing", Bytes({0x1E, 0x02, 0x05, 0x01, 0xC4}), {}},
+        {"cut frame gets nothing", Bytes({0x1E, 0x02, 0x05, 0x01}), {}},
+        {"no start byte", Bytes({0x1F, 0x02, 0x05, 0x01, 0xC3}), {}},
     };
     for (const TCase& c : cases)
         EXPECT_EQ(ExpectedAnswer(c.Frame), c.Answer) << c.What;
@@ -79,7 +113,7 @@ TEST(DevSimFrames, RequestsOfEveryKindHaveTheirShape) {
                 ASSERT_TRUE(r.Answer.empty());
                 break;
             case TRequestKind::Empty:
-                ASSERT_EQ(r.Bytes, B({0x1E, 0x00, 0x30}));
+                ASSERT_EQ(r.Bytes, Bytes({0x1E, 0x00, 0x30}));
                 ASSERT_TRUE(r.Answer.empty());
                 break;
             case TRequestKind::Damaged:
@@ -155,7 +189,7 @@ TEST(DevSimFrames, TheConsolesScannerAnswersExactlyWhatIsExpected) {
 }
 
 TEST(DevSimAnswerCheck, JudgesWhatComesBack) {
-    const TBytes answer = B({0x1E, 0x02, 0x05, 0x01, 0xC3});
+    const TBytes answer = Bytes({0x1E, 0x02, 0x05, 0x01, 0xC3});
     using V = TAnswerCheck::TVerdict;
     struct TCase {
         const char* What;
@@ -173,12 +207,12 @@ TEST(DevSimAnswerCheck, JudgesWhatComesBack) {
          V::Ok,
          true,
          0},
-        {"followed by more", answer, {answer + B({0x1E, 0x02})}, V::Ok, true, 2},
+        {"followed by more", answer, {answer + Bytes({0x1E, 0x02})}, V::Ok, true, 2},
         {"nothing", answer, {}, V::Missing, false, 0},
         {"cut short", answer, {answer.substr(0, 4)}, V::Wrong, false, 0},
-        {"one byte off", answer, {B({0x1E, 0x02, 0x05, 0x02, 0xC3})}, V::Wrong, true, 0},
+        {"one byte off", answer, {Bytes({0x1E, 0x02, 0x05, 0x02, 0xC3})}, V::Wrong, true, 0},
         {"no answer wanted, none", {}, {}, V::Ok, false, 0},
-        {"no answer wanted, one byte", {}, {B({0x00})}, V::Wrong, false, 0},
+        {"no answer wanted, one byte", {}, {Bytes({0x00})}, V::Wrong, false, 0},
     };
     for (const TCase& c : cases) {
         TAnswerCheck check;
@@ -194,10 +228,10 @@ TEST(DevSimAnswerCheck, JudgesWhatComesBack) {
 
 TEST(DevSimAnswerCheck, ExpectStartsAFreshAnswer) {
     TAnswerCheck check;
-    check.Expect(B({1, 2, 3, 4, 5}));
-    check.Feed(B({1, 2}));
-    check.Expect(B({6, 7, 8, 9, 10}));
+    check.Expect(Bytes({1, 2, 3, 4, 5}));
+    check.Feed(Bytes({1, 2}));
+    check.Expect(Bytes({6, 7, 8, 9, 10}));
     EXPECT_EQ(check.Verdict(), TAnswerCheck::TVerdict::Missing);
-    check.Feed(B({6, 7, 8, 9, 10}));
+    check.Feed(Bytes({6, 7, 8, 9, 10}));
     EXPECT_EQ(check.Verdict(), TAnswerCheck::TVerdict::Ok);
 }

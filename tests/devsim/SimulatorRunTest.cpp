@@ -1,22 +1,21 @@
 // The real tevro-devsim program, run as the console's tests will run it: the test plays the
 // console's side of the pty (a small responder over the console's own frame scanner) and of
 // the UDP link, and reads the program's JSON lines.
+#include "ConfigHome.h"
 #include "DevSimCore.h"
 #include "TestJson.h"
+#include "UdpPeer.h"
 #include "Util.h"
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
 #include <atomic>
 #include <chrono>
 #include <csignal>
 #include <fcntl.h>
 #include <filesystem>
-#include <netinet/in.h>
 #include <poll.h>
 #include <set>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -29,22 +28,10 @@ using std::chrono::milliseconds;
 
 namespace {
 
-class TTempConfig {
-public:
-    TTempConfig() {
-        char tmpl[] = "/tmp/devsim-run-XXXXXX";
-        m_path = ::mkdtemp(tmpl);
-    }
-    ~TTempConfig() {
-        std::error_code ec;
-        fs::remove_all(m_path, ec);
-    }
-    const std::string& Path() const { return m_path; }
-    std::string Entry(int N) const { return m_path + "/tevro-console/com/COM" + std::to_string(N); }
-
-private:
-    std::string m_path;
-};
+// The COM map entry of port N in a private configuration folder.
+std::string Entry(const TConfigHome& Config, int N) {
+    return Config.Dir() + "/tevro-console/com/COM" + std::to_string(N);
+}
 
 bool EntryExists(const std::string& Path) {
     return fs::exists(fs::symlink_status(Path));
@@ -53,7 +40,7 @@ bool EntryExists(const std::string& Path) {
 // The simulator as a child process with its standard streams on pipes.
 class TSimProcess {
 public:
-    TSimProcess(const TTempConfig& Config, const std::vector<std::string>& Args) {
+    TSimProcess(const TConfigHome& Config, const std::vector<std::string>& Args) {
         int in[2], out[2], err[2];
         EXPECT_EQ(::pipe2(in, O_CLOEXEC), 0);
         EXPECT_EQ(::pipe2(out, O_CLOEXEC), 0);
@@ -65,7 +52,7 @@ public:
             ::dup2(in[0], 0);
             ::dup2(out[1], 1);
             ::dup2(err[1], 2);
-            ::setenv("XDG_CONFIG_HOME", Config.Path().c_str(), 1);
+            ::setenv("XDG_CONFIG_HOME", Config.Dir().c_str(), 1);
             std::vector<char*> cargv;
             for (auto& a : argv)
                 cargv.push_back(a.data());
@@ -108,7 +95,7 @@ public:
                     return line;
                 from = nl + 1;
             }
-            if (TClock::now() >= until || !Pump(20))
+            if (TClock::now() >= until || !ReadOutput(20))
                 return "";
         }
     }
@@ -124,9 +111,9 @@ public:
             }
             if (TClock::now() >= until)
                 return -1;
-            Pump(20);
+            ReadOutput(20);
         }
-        while (Pump(0)) {
+        while (ReadOutput(0)) {
         }
         return m_status;
     }
@@ -144,7 +131,7 @@ public:
 
 private:
     // Reads what is there within TimeoutMs; false once both streams have ended.
-    bool Pump(int TimeoutMs) {
+    bool ReadOutput(int TimeoutMs) {
         pollfd fds[2] = {{m_out, POLLIN, 0}, {m_err, POLLIN, 0}};
         if (m_out < 0 && m_err < 0)
             return false;
@@ -279,57 +266,10 @@ private:
     std::thread m_thread;
 };
 
-// A UDP socket of the test's own on 127.0.0.1.
-class TUdpPeer {
-public:
-    TUdpPeer() {
-        m_fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a = Loopback(0);
-        EXPECT_EQ(::bind(m_fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-        socklen_t len = sizeof a;
-        ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&a), &len);
-        m_port = ntohs(a.sin_port);
-    }
-    ~TUdpPeer() { ::close(m_fd); }
-    int Port() const { return m_port; }
-    // One datagram within TimeoutMs, with its sender's port; nullopt when none came.
-    std::optional<std::pair<TBytes, int>> Receive(int TimeoutMs) {
-        pollfd p = {m_fd, POLLIN, 0};
-        if (::poll(&p, 1, TimeoutMs) <= 0)
-            return std::nullopt;
-        char buf[65536];
-        sockaddr_in from = {};
-        socklen_t len = sizeof from;
-        const ssize_t n =
-            ::recvfrom(m_fd, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &len);
-        if (n < 0)
-            return std::nullopt;
-        EXPECT_EQ(from.sin_addr.s_addr, htonl(INADDR_LOOPBACK));
-        return std::make_pair(TBytes(buf, static_cast<size_t>(n)), int(ntohs(from.sin_port)));
-    }
-    void SendTo(int Port, const TBytes& Data) {
-        sockaddr_in a = Loopback(Port);
-        ASSERT_EQ(
-            ::sendto(m_fd, Data.data(), Data.size(), 0, reinterpret_cast<sockaddr*>(&a), sizeof a),
-            static_cast<ssize_t>(Data.size()));
-    }
-
-private:
-    static sockaddr_in Loopback(int Port) {
-        sockaddr_in a = {};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        a.sin_port = htons(static_cast<uint16_t>(Port));
-        return a;
-    }
-    int m_fd;
-    int m_port = 0;
-};
-
 } // namespace
 
 TEST(DevSimRun, PacketRunAgainstACorrectResponderPasses) {
-    TTempConfig cfg;
+    TConfigHome cfg;
     // The answer timeout is long: a loaded machine may be slow, and nothing may go missing.
     const std::vector<std::string> args = {
         "packet", "--requests", "200",      "--kind3",         "5",  "--empty",
@@ -337,7 +277,7 @@ TEST(DevSimRun, PacketRunAgainstACorrectResponderPasses) {
         "3",      "--seed",     "5",        "--probe-timeout", "10", "--timeout-ms",
         "2000",   "--no-stdin", "--events", "--time-limit",    "60"};
     TSimProcess sim(cfg, args);
-    TResponder responder(cfg.Entry(1), {});
+    TResponder responder(Entry(cfg, 1), {});
     ASSERT_EQ(sim.Wait(60000), 0) << sim.Stderr();
     const std::string s = sim.Summary();
     EXPECT_EQ(JsonText(s, "mode"), "packet");
@@ -361,7 +301,7 @@ TEST(DevSimRun, PacketRunAgainstACorrectResponderPasses) {
     EXPECT_NE(sim.Stdout().find("{\"event\":\"ready\""), std::string::npos);
     EXPECT_NE(sim.Stdout().find("{\"event\":\"probe_answered\"}"), std::string::npos);
     EXPECT_EQ(JsonRaw(s, "summary"), "true");
-    EXPECT_FALSE(EntryExists(cfg.Entry(1)));
+    EXPECT_FALSE(EntryExists(Entry(cfg, 1)));
 }
 
 TEST(DevSimRun, PacketRunCatchesAFaultyConsole) {
@@ -381,11 +321,11 @@ TEST(DevSimRun, PacketRunCatchesAFaultyConsole) {
         {"an answered kind 3", {0, 0, true, 0}, "wrong", "expected nothing", true, "2000", "200"},
     };
     for (const TCase& c : cases) {
-        TTempConfig cfg;
+        TConfigHome cfg;
         TSimProcess sim(cfg, {"packet", "--requests", "20", "--kind3", "10", "--timeout-ms",
                               c.TimeoutMs, "--silence-ms", c.SilenceMs, "--probe-timeout", "10",
                               "--no-stdin", "--time-limit", "30"});
-        TResponder responder(cfg.Entry(1), c.Faults);
+        TResponder responder(Entry(cfg, 1), c.Faults);
         EXPECT_EQ(sim.Wait(30000), 1) << c.What << "\n" << sim.Stderr();
         const std::string s = sim.Summary();
         EXPECT_GT(JsonNumber(s, c.Counter), 0) << c.What << ": " << s;
@@ -397,10 +337,10 @@ TEST(DevSimRun, PacketRunCatchesAFaultyConsole) {
 }
 
 TEST(DevSimRun, PacketRunFailsWhenTheConsoleClosesThePort) {
-    TTempConfig cfg;
+    TConfigHome cfg;
     TSimProcess sim(cfg, {"packet", "--requests", "100", "--probe-timeout", "10", "--no-stdin",
                           "--time-limit", "30"});
-    TResponder responder(cfg.Entry(1), {0, 0, false, 10});
+    TResponder responder(Entry(cfg, 1), {0, 0, false, 10});
     EXPECT_EQ(sim.Wait(30000), 1) << sim.Stderr();
     const std::string s = sim.Summary();
     EXPECT_NE(JsonText(s, "error").find("closed the port"), std::string::npos) << s;
@@ -408,10 +348,10 @@ TEST(DevSimRun, PacketRunFailsWhenTheConsoleClosesThePort) {
 }
 
 TEST(DevSimRun, PacketProbeGivesUpOnASilentConsole) {
-    TTempConfig cfg;
+    TConfigHome cfg;
     TSimProcess sim(cfg, {"packet", "--probe-timeout", "0.3", "--no-stdin", "--time-limit", "10"});
     TPtyPeer console;
-    ASSERT_TRUE(console.Open(cfg.Entry(1)));
+    ASSERT_TRUE(console.Open(Entry(cfg, 1)));
     // The probes reach the console's end: a kind 1 request every 200 ms.
     EXPECT_EQ(console.Read(5, 2000), MakeFrame(TBytes{0x5A, 0x01}));
     EXPECT_EQ(sim.Wait(10000), 1) << sim.Stderr();
@@ -421,22 +361,22 @@ TEST(DevSimRun, PacketProbeGivesUpOnASilentConsole) {
 }
 
 TEST(DevSimRun, TimeLimitEndsAWaitForAConsoleThatNeverComes) {
-    TTempConfig cfg;
+    TConfigHome cfg;
     TSimProcess sim(cfg, {"packet", "--no-stdin", "--time-limit", "0.3"});
     EXPECT_EQ(sim.Wait(10000), 1) << sim.Stderr();
     const std::string s = sim.Summary();
     EXPECT_EQ(JsonRaw(s, "time_limit_hit"), "true");
     EXPECT_EQ(JsonRaw(s, "complete"), "false");
     EXPECT_EQ(JsonNumber(s, "requests"), 0);
-    EXPECT_FALSE(EntryExists(cfg.Entry(1)));
+    EXPECT_FALSE(EntryExists(Entry(cfg, 1)));
 }
 
 TEST(DevSimRun, TextModeAnswersLikeAModemAndTakesCommands) {
-    TTempConfig cfg;
+    TConfigHome cfg;
     TSimProcess sim(cfg, {"text", "--com", "4", "--events", "--time-limit", "30"});
     ASSERT_NE(sim.WaitLine("\"event\":\"ready\"", 5000), "") << sim.Stderr();
     TPtyPeer console;
-    ASSERT_TRUE(console.Open(cfg.Entry(4)));
+    ASSERT_TRUE(console.Open(Entry(cfg, 4)));
     ASSERT_NE(sim.WaitLine("\"event\":\"open\"", 5000), "");
 
     console.Write("AT+WOPEN=1\r\n");
@@ -462,7 +402,7 @@ TEST(DevSimRun, TextModeAnswersLikeAModemAndTakesCommands) {
     EXPECT_EQ(JsonNumber(s, "unsolicited"), 1);
     EXPECT_EQ(JsonText(s, "rx"), "AT+WOPEN=1\r\nhello\r");
     EXPECT_EQ(JsonNumber(s, "com"), 4);
-    EXPECT_FALSE(EntryExists(cfg.Entry(4)));
+    EXPECT_FALSE(EntryExists(Entry(cfg, 4)));
 }
 
 TEST(DevSimRun, TextModeRunsBurstsOfRequestsOnCommand) {
@@ -475,10 +415,10 @@ TEST(DevSimRun, TextModeRunsBurstsOfRequestsOnCommand) {
     const TCase cases[] = {{"a correct console", {}, 0, "2000"},
                            {"a console that drops", {0, 4}, 1, "100"}};
     for (const TCase& c : cases) {
-        TTempConfig cfg;
+        TConfigHome cfg;
         TSimProcess sim(cfg,
                         {"text", "--events", "--timeout-ms", c.TimeoutMs, "--time-limit", "30"});
-        TResponder responder(cfg.Entry(1), c.Faults);
+        TResponder responder(Entry(cfg, 1), c.Faults);
         ASSERT_NE(sim.WaitLine("\"event\":\"open\"", 5000), "") << c.What;
         sim.Send("burst 12");
         const std::string done = sim.WaitLine("\"event\":\"burst_done\"", 10000);
@@ -498,14 +438,14 @@ TEST(DevSimRun, TextModeRunsBurstsOfRequestsOnCommand) {
 }
 
 TEST(DevSimRun, TextModeSeesTheConsoleCloseAndReopen) {
-    TTempConfig cfg;
+    TConfigHome cfg;
     TSimProcess sim(cfg, {"text", "--events", "--time-limit", "30"});
     TPtyPeer console;
-    ASSERT_TRUE(console.Open(cfg.Entry(1)));
+    ASSERT_TRUE(console.Open(Entry(cfg, 1)));
     ASSERT_NE(sim.WaitLine("\"event\":\"open\"", 5000), "");
     console.Close();
     ASSERT_NE(sim.WaitLine("\"event\":\"close\"", 5000), "");
-    ASSERT_TRUE(console.Open(cfg.Entry(1)));
+    ASSERT_TRUE(console.Open(Entry(cfg, 1)));
     console.Write("at\r");
     EXPECT_EQ(console.Read(6, 2000), "\r\nOK\r\n");
     sim.Send("quit");
@@ -513,15 +453,15 @@ TEST(DevSimRun, TextModeSeesTheConsoleCloseAndReopen) {
 }
 
 TEST(DevSimRun, RefusesToReplaceAnEntryForARealDevice) {
-    TTempConfig cfg;
-    fs::create_directories(fs::path(cfg.Entry(1)).parent_path());
-    fs::create_symlink("/dev/null", cfg.Entry(1));
+    TConfigHome cfg;
+    fs::create_directories(fs::path(Entry(cfg, 1)).parent_path());
+    fs::create_symlink("/dev/null", Entry(cfg, 1));
     TSimProcess sim(cfg, {"text", "--no-stdin", "--time-limit", "10"});
     EXPECT_EQ(sim.Wait(10000), 2);
-    EXPECT_NE(sim.Stderr().find("refusing to replace " + cfg.Entry(1)), std::string::npos)
+    EXPECT_NE(sim.Stderr().find("refusing to replace " + Entry(cfg, 1)), std::string::npos)
         << sim.Stderr();
     EXPECT_NE(sim.Stderr().find("/dev/null"), std::string::npos);
-    EXPECT_EQ(fs::read_symlink(cfg.Entry(1)), "/dev/null");
+    EXPECT_EQ(fs::read_symlink(Entry(cfg, 1)), "/dev/null");
     const std::string s = sim.Summary();
     EXPECT_EQ(JsonNumber(s, "exit"), 2);
     EXPECT_NE(JsonText(s, "error").find("refusing"), std::string::npos);
@@ -529,19 +469,19 @@ TEST(DevSimRun, RefusesToReplaceAnEntryForARealDevice) {
 
 TEST(DevSimRun, ASignalEndsTheRunAndRemovesTheEntry) {
     for (int sig : {SIGTERM, SIGINT}) {
-        TTempConfig cfg;
+        TConfigHome cfg;
         TSimProcess sim(cfg, {"text", "--events", "--time-limit", "30"});
         ASSERT_NE(sim.WaitLine("\"event\":\"ready\"", 5000), "");
-        ASSERT_TRUE(EntryExists(cfg.Entry(1)));
+        ASSERT_TRUE(EntryExists(Entry(cfg, 1)));
         ::kill(sim.Pid(), sig);
         EXPECT_EQ(sim.Wait(5000), 0) << sig;
-        EXPECT_FALSE(EntryExists(cfg.Entry(1))) << sig;
+        EXPECT_FALSE(EntryExists(Entry(cfg, 1))) << sig;
         EXPECT_EQ(JsonRaw(sim.Summary(), "interrupted"), "true") << sig;
     }
 }
 
 TEST(DevSimRun, UdpSendsToTheConsoleAndReportsWhatComesBack) {
-    TTempConfig cfg;
+    TConfigHome cfg;
     TUdpPeer console;
     TSimProcess sim(cfg, {"udp", "--console-port", std::to_string(console.Port()), "--send",
                           "hello,act", "--send-interval", "10", "--events", "--time-limit", "30"});
@@ -550,14 +490,16 @@ TEST(DevSimRun, UdpSendsToTheConsoleAndReportsWhatComesBack) {
     const int simPort = static_cast<int>(JsonNumber(ready, "listen_port"));
     EXPECT_GT(simPort, 0);
 
-    auto first = console.Receive(3000);
-    auto second = console.Receive(3000);
+    auto first = console.ReceiveFrom(3000);
+    auto second = console.ReceiveFrom(3000);
     ASSERT_TRUE(first && second);
-    EXPECT_EQ(first->first, *DatagramFor("hello"));
-    EXPECT_EQ(second->first, *DatagramFor("act"));
-    EXPECT_EQ(first->second, simPort) << "sent from the port it listens on";
+    EXPECT_EQ(first->Data, *DatagramFor("hello"));
+    EXPECT_EQ(second->Data, *DatagramFor("act"));
+    EXPECT_EQ(first->FromIP, "127.0.0.1");
+    EXPECT_EQ(second->FromIP, "127.0.0.1");
+    EXPECT_EQ(first->FromPort, simPort) << "sent from the port it listens on";
 
-    console.SendTo(simPort, "To Sock\r");
+    ASSERT_TRUE(console.SendTo(simPort, "To Sock\r"));
     const std::string got = sim.WaitLine("\"event\":\"datagram\"", 3000);
     EXPECT_EQ(JsonText(got, "data"), "To Sock\r");
     EXPECT_EQ(JsonText(got, "from"), "127.0.0.1:" + std::to_string(console.Port()));
@@ -565,7 +507,7 @@ TEST(DevSimRun, UdpSendsToTheConsoleAndReportsWhatComesBack) {
     sim.Send("udp-send IMEI 1\\0x");
     auto third = console.Receive(3000);
     ASSERT_TRUE(third);
-    EXPECT_EQ(third->first, TBytes("IMEI 1\0x", 8));
+    EXPECT_EQ(*third, TBytes("IMEI 1\0x", 8));
 
     sim.Send("quit");
     ASSERT_EQ(sim.Wait(5000), 0) << sim.Stderr();
@@ -577,11 +519,11 @@ TEST(DevSimRun, UdpSendsToTheConsoleAndReportsWhatComesBack) {
 }
 
 TEST(DevSimRun, TextFloodDeliversExactlyItsLines) {
-    TTempConfig cfg;
+    TConfigHome cfg;
     TSimProcess sim(cfg, {"flood-text", "--bytes", "8000", "--linger", "0", "--no-stdin",
                           "--time-limit", "30"});
     TPtyPeer console;
-    ASSERT_TRUE(console.Open(cfg.Entry(1)));
+    ASSERT_TRUE(console.Open(Entry(cfg, 1)));
     const TBytes got = console.Read(8000, 10000);
     TBytes expected;
     for (uint64_t i = 0; i < 100; ++i)
@@ -595,11 +537,11 @@ TEST(DevSimRun, TextFloodDeliversExactlyItsLines) {
 }
 
 TEST(DevSimRun, ByteFloodWaitsForStartOnStdin) {
-    TTempConfig cfg;
+    TConfigHome cfg;
     TSimProcess sim(cfg, {"flood-bytes", "--bytes", "5000", "--start", "stdin", "--linger", "0",
                           "--time-limit", "30"});
     TPtyPeer console;
-    ASSERT_TRUE(console.Open(cfg.Entry(1)));
+    ASSERT_TRUE(console.Open(Entry(cfg, 1)));
     EXPECT_EQ(console.Read(1, 300), "") << "nothing before start";
     sim.Send("start");
     const TBytes got = console.Read(5000, 10000);
@@ -611,7 +553,7 @@ TEST(DevSimRun, ByteFloodWaitsForStartOnStdin) {
 }
 
 TEST(DevSimRun, DatagramFloodSendsItsCountAtItsRate) {
-    TTempConfig cfg;
+    TConfigHome cfg;
     TUdpPeer console;
     TSimProcess sim(cfg,
                     {"flood-udp", "--console-port", std::to_string(console.Port()), "--count", "50",
@@ -622,9 +564,9 @@ TEST(DevSimRun, DatagramFloodSendsItsCountAtItsRate) {
         if (!d)
             break;
         ++n;
-        EXPECT_GE(d->first.size(), 20u);
-        EXPECT_LE(d->first.size(), 200u);
-        hello += ContainsKeyword(d->first, "HELLO");
+        EXPECT_GE(d->size(), 20u);
+        EXPECT_LE(d->size(), 200u);
+        hello += ContainsKeyword(*d, "HELLO");
     }
     EXPECT_EQ(n, 50u);
     EXPECT_EQ(hello, 5u);
@@ -636,7 +578,7 @@ TEST(DevSimRun, DatagramFloodSendsItsCountAtItsRate) {
 }
 
 TEST(DevSimRun, UsageErrorsExitTwoAndHelpExitsZero) {
-    TTempConfig cfg;
+    TConfigHome cfg;
     TSimProcess bad(cfg, {"udp", "--host", "192.168.1.10", "--console-port", "5"});
     EXPECT_EQ(bad.Wait(5000), 2);
     EXPECT_NE(bad.Stderr().find("refusing to send to \"192.168.1.10\""), std::string::npos);
@@ -647,7 +589,7 @@ TEST(DevSimRun, UsageErrorsExitTwoAndHelpExitsZero) {
 }
 
 TEST(DevSimRun, APortInUseIsASetUpError) {
-    TTempConfig cfg;
+    TConfigHome cfg;
     TUdpPeer taken;
     TSimProcess sim(cfg, {"udp", "--listen-port", std::to_string(taken.Port()), "--no-stdin",
                           "--time-limit", "10"});

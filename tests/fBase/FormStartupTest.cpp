@@ -89,14 +89,14 @@ TEST(FormStartup, ResizingGivesTheWholeChangeToTheLog) {
     TFormFixture f;
     TBaseform& w = *f.Form;
     w.show();
-    Pump(20);
+    PumpFor(20);
     EXPECT_EQ(w.sPanel->width(), 238);
     EXPECT_EQ(w.iPanel->height(), 100);
     EXPECT_EQ(w.MemMess->geometry(), QRect(5, 5, 382, 351));
     const QSize log = w.MemMess->size();
     const QRect right = w.sPanel->geometry(), bottom = w.iPanel->geometry();
     w.resize(w.width() + 120, w.height() + 70);
-    Pump(20);
+    PumpFor(20);
     EXPECT_EQ(w.MemMess->size(), log + QSize(120, 70));
     EXPECT_EQ(w.sPanel->width(), right.width());
     EXPECT_EQ(w.sPanel->x(), right.x() + 120);
@@ -132,7 +132,7 @@ TEST(FormLog, ViewFollowsTheEndOnlyWhileScrolledToTheBottom) {
     ASSERT_TRUE(PumpUntil([&] { return bar->maximum() == 500; }));
     EXPECT_EQ(bar->value(), bar->maximum());
     bar->setValue(10);
-    Pump(10);
+    PumpFor(10);
     for (int i = 0; i < 100; ++i)
         w.LogAddLine("more");
     ASSERT_TRUE(PumpUntil([&] { return bar->maximum() == 600; }));

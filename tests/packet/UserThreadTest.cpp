@@ -11,15 +11,6 @@
 #include <gtest/gtest.h>
 
 namespace {
-// Waits without processing events, as a main thread busy elsewhere would.
-template <class F> bool SleepUntil(F Done, int TimeoutMs = 2000) {
-    QElapsedTimer t;
-    t.start();
-    while (!Done() && t.elapsed() < TimeoutMs)
-        Sleep(2);
-    return Done();
-}
-
 // Long enough that only a wake-up, never the idle check, ends the responder's wait in time.
 constexpr unsigned NoIdleCheck = 600000;
 
@@ -81,8 +72,7 @@ TEST_F(UserThreadTest, AnswersRequestsThroughTheStep) {
     t.Start();
     ASSERT_TRUE(PumpUntil([&] { return t.Running.load(); }));
     RxCountdown = 10;
-    Capture({0x1E, 0x02, 0x05, 0x01, 0xC3, 0x1E, 0x02, 0x06, 0x02, 0x74});
-    NoteCaptured();
+    CaptureBytes("\x1E\x02\x05\x01\xC3\x1E\x02\x06\x02\x74", 10);
     ASSERT_TRUE(PumpUntil([&] { return written.size() >= 2; }));
     EXPECT_EQ(written[0], (TBytes{0x1E, 0x02, 0x05, 0x01, 0xC3}));
     EXPECT_EQ(written[1], (TBytes{0x1E, 0x02, 0x06, 0x02, 0x74}));
@@ -102,8 +92,7 @@ TEST_F(UserThreadTest, IdleResponderWaitsForCapturedBytes) {
     PumpFor(200);
     EXPECT_EQ(steps, 1) << "no calls while nothing is unread";
     for (int round = 2; round <= 4; ++round) {
-        Capture({0x1E});
-        NoteCaptured();
+        CaptureBytes("\x1E", 1); // the capture wakes the responder
         ASSERT_TRUE(PumpUntil([&] { return steps >= round; }));
         PumpFor(50);
         EXPECT_EQ(steps, round);

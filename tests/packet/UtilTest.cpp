@@ -1,6 +1,7 @@
 // CRC-8, frame building and frame extraction over 256-byte rings.
 #include "Util.h"
 #include "PacketTestSupport.h"
+#include "uThread.h"
 
 #include <gtest/gtest.h>
 #include <random>
@@ -413,4 +414,43 @@ TEST(ExtractPacket, RandomStreamGivesBackExactlyTheValidFrames) {
     cd.Set(0);
     EXPECT_FALSE(r.Extract());
     EXPECT_EQ(r.read, r.write);
+}
+
+TEST(PacketCapture, CaptureBytesAppendsFromTheWriteIndexAndWraps) {
+    struct TCase {
+        const char* What;
+        uint8_t At;
+        size_t Count;     // bytes 1, 2, 3, ... (mod 256) are captured
+        uint8_t WriteEnd; // CaptureWr afterwards
+        uint8_t Pos;      // a position to look at afterwards
+        uint8_t Holds;    // what it holds
+    };
+    const TCase cases[] = {
+        {"three bytes", 0, 3, 3, 2, 3},
+        {"nothing", 7, 0, 7, 7, 0},
+        {"across the wrap", 254, 3, 1, 0, 3},
+        {"a whole ring is empty again", 10, 256, 10, 10, 1},
+        {"300 bytes overwrite the oldest", 0, 300, 44, 43, 300 % 256},
+    };
+    for (const TCase& c : cases) {
+        ResetPacketLink(c.At);
+        std::string bytes;
+        for (size_t i = 1; i <= c.Count; ++i)
+            bytes += static_cast<char>(i);
+        CaptureBytes(bytes.data(), bytes.size());
+        EXPECT_EQ(CaptureWr, c.WriteEnd) << c.What;
+        EXPECT_EQ(CaptureRd, c.At) << c.What << ": the capture never moves the read index";
+        EXPECT_EQ(CaptureBuf[c.Pos], c.Holds) << c.What;
+    }
+    ResetPacketLink();
+}
+
+TEST(PacketCapture, TickCountdownLowersToZeroAndStaysThere) {
+    const std::pair<uint8_t, uint8_t> cases[] = {{10, 9}, {2, 1}, {1, 0}, {0, 0}, {255, 254}};
+    for (const auto& [before, after] : cases) {
+        RxCountdown = before;
+        TickCountdown();
+        EXPECT_EQ(RxCountdown.load(), after) << int(before);
+    }
+    RxCountdown = 0;
 }

@@ -137,6 +137,9 @@ TEST_F(FakePort, RefusesWhatCannotChangeWhileOpen) {
     EXPECT_FALSE(Comm.DirectWrite());
     EXPECT_EQ(Device->Opens(), 1);
     EXPECT_EQ(Device->Queues(), (std::pair<uint32_t, uint32_t>{4096, 2048}));
+    // Refused changes are not kept either.
+    EXPECT_EQ(Comm.Buffers().WriteSize(), 2048);
+    EXPECT_EQ(Comm.Buffers().ReadSize(), 4096);
     // The time-outs can change at any time.
     Comm.Buffers().SetReadTimeout(7);
     Comm.Buffers().SetWriteTimeout(9);
@@ -294,7 +297,7 @@ TEST_F(FakePort, EachFailureWhileOpenGivesItsMessageAndKeepsThePortOpen) {
         EXPECT_EQ(MessageOf(fn), message) << op;
         EXPECT_TRUE(Comm.IsOpen()) << op;
     }
-    EXPECT_EQ(Comm.Parity(), paMark); // stored although the device refused it
+    EXPECT_EQ(Comm.Parity(), paNone); // the device refused it: not stored
     Device->Feed("x");
     Device->Fail("Read", EIO);
     EXPECT_EQ(MessageOf([&] { Comm.ReadText(); }), "Read error (5), Input/output error");
@@ -557,9 +560,11 @@ TEST_F(FakePort, GoneDeviceIsReportedOnceAndEndsTheRetries) {
     Comm.OnError = [&](TVaCustomComm*, int) { ++errors; };
     Comm.Open();
     Device->Unplug();
-    EXPECT_TRUE(Comm.WriteText("lost"));
+    Comm.WriteText("lost"); // taken or refused: the threads may not have met the loss yet
     ASSERT_TRUE(PumpUntil([&] { return !AppErrors.empty(); }));
     PumpFor(300);
+    // Once the loss is known, a send is refused instead of queued for nobody.
+    EXPECT_FALSE(Comm.WriteText("later"));
     // The report finds the device gone: its query fails with the message.
     EXPECT_EQ(AppErrors,
               (std::vector<std::string>{"Error retrieving statistics (5), Input/output error"}));

@@ -5,6 +5,7 @@
 
 #include "VaClasses.h"
 #include "VaPlatform.h"
+#include "VaPlatformLinux.h"
 
 #include <atomic>
 #include <cerrno>
@@ -238,7 +239,7 @@ public:
                     return {};
                 }
             }
-            pollfd p[2] = {{Wake.Handle(), POLLIN, 0}, {m_d->m_rxKick, POLLIN, 0}};
+            pollfd p[2] = {{VaWaitObjectHandle(Wake), POLLIN, 0}, {m_d->m_rxKick, POLLIN, 0}};
             ::poll(p, 2, -1);
             if (p[0].revents)
                 return {TVaErr::Stopped, 0};
@@ -283,7 +284,8 @@ public:
                     return {};
                 }
             }
-            pollfd p[2] = {{Stop ? Stop->Handle() : -1, POLLIN, 0}, {m_d->m_txKick, POLLIN, 0}};
+            pollfd p[2] = {{Stop ? VaWaitObjectHandle(*Stop) : -1, POLLIN, 0},
+                           {m_d->m_txKick, POLLIN, 0}};
             if (::poll(p, 2, TimeoutMs) == 0)
                 return {TVaErr::Timeout, ETIMEDOUT};
             if (p[0].revents)

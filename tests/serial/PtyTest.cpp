@@ -74,16 +74,14 @@ TEST_F(PtyPort, OpensClosesAndReopens) {
     EXPECT_EQ(closes, 2);
 }
 
-TEST_F(PtyPort, CloseOfAnOpenPortPausesAndOfAClosedOneDoesNot) {
+// How long closing a closed port takes is a figure of bench/serial_throughput.
+TEST_F(PtyPort, CloseOfAnOpenPortPauses) {
     TVaComm comm;
     comm.SetDeviceName(Device.SlavePath());
     comm.SetUserBaudrate(9600);
+    comm.Open();
     QElapsedTimer t;
     t.start();
-    comm.Close();
-    EXPECT_LT(t.elapsed(), 250);
-    comm.Open();
-    t.restart();
     comm.Close();
     EXPECT_GE(t.elapsed(), 300);
 }
@@ -163,17 +161,13 @@ TEST_F(PtyPort, WriteIsAnnouncedEmptyWhenDrained) {
     EXPECT_EQ(TxEmpty, 1);
 }
 
-TEST_F(PtyPort, WriteQueueTakesExactlyItsSizeAndRefusesMore) {
+TEST_F(PtyPort, WriteQueueTakesItsSizeAndATextLongerThanItWhole) {
     Comm.Buffers().SetWriteTimeout(150);
     Comm.Open();
     EXPECT_TRUE(Comm.WriteText(std::string(2048, 'x')));
-    EXPECT_EQ(Device.ReadExactly(2048).size(), 2048u);
-    QElapsedTimer t;
-    t.start();
-    EXPECT_EQ(MessageOf([&] { Comm.WriteText(std::string(2049, 'y')); }),
-              "Output buffer is full. Please check comm status.");
-    EXPECT_GE(t.elapsed(), 150);
-    EXPECT_EQ(Device.ReadFor(50), "");
+    EXPECT_EQ(Device.ReadExactly(2048), std::string(2048, 'x'));
+    EXPECT_TRUE(Comm.WriteText(std::string(2049, 'y')));
+    EXPECT_EQ(Device.ReadExactly(2049), std::string(2049, 'y'));
 }
 
 TEST_F(PtyPort, CloseDiscardsQueuedBytes) {
@@ -262,6 +256,49 @@ TEST_F(PtyPort, UnplugIsReportedOnceWithoutSpinning) {
     Comm.Open();
     ASSERT_TRUE(again.Write("back"));
     EXPECT_TRUE(PumpUntil([&] { return Received == "beforeback"; }));
+}
+
+TEST_F(PtyPort, AnOpenShortOfDescriptorsFailsAsAnOpenAndLeavesNothingBehind) {
+    rlimit old{};
+    ::getrlimit(RLIMIT_NOFILE, &old);
+    const int before = OpenDescriptors();
+    int opened = 0;
+    // With room for 0, 1, 2, ... more descriptors the open runs out at each of its steps
+    // (the device, the port's wait objects, the threads' events) and at last succeeds.
+    for (int room = 0; room <= 10; ++room) {
+        {
+            TVaComm comm;
+            comm.SetClosePauseForTesting(0);
+            comm.SetDeviceName(Device.SlavePath());
+            comm.SetUserBaudrate(115200);
+            rlimit r = old;
+            r.rlim_cur = rlim_t(before + room);
+            ::setrlimit(RLIMIT_NOFILE, &r);
+            std::string message;
+            try {
+                comm.Open();
+            } catch (const EVaCommError& e) {
+                message = e.what();
+            } catch (const std::exception& e) {
+                message = std::string("not the component's error: ") + e.what();
+            }
+            ::setrlimit(RLIMIT_NOFILE, &old);
+            if (comm.IsOpen()) {
+                ++opened;
+                comm.Close();
+            } else {
+                EXPECT_EQ(message.rfind("Can't open specified device " + Device.SlavePath() +
+                                            " (Error 24, ",
+                                        0),
+                          0u)
+                    << room << ": " << message;
+            }
+        }
+        // The component is gone, with its threads: nothing of its is left open.
+        EXPECT_EQ(OpenDescriptors(), before) << room;
+    }
+    EXPECT_GT(opened, 0);
+    EXPECT_LT(opened, 11);
 }
 
 TEST_F(PtyPort, ThreadsOfAClosedPortNeverTouchTheNextDevice) {

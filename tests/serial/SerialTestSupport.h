@@ -9,6 +9,7 @@
 #include "PtyDevice.h"
 #include "VaComm.h"
 
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <vector>
@@ -32,6 +33,14 @@ inline void RecordApplicationErrors(std::vector<std::string>& Into) {
             Into.push_back(X.what());
         }
     });
+}
+
+// The descriptors this process holds open.
+inline int OpenDescriptors() {
+    int n = 0;
+    for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator("/proc/self/fd"))
+        ++n;
+    return n;
 }
 
 inline std::string AllByteValues() {

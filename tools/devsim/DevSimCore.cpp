@@ -1,7 +1,5 @@
 #include "DevSimCore.h"
 
-#include "Util.h"
-
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -56,29 +54,42 @@ const char* RequestKindName(TRequestKind Kind) {
     return "?";
 }
 
+uint8_t Crc8(std::string_view Bytes) {
+    // Bit by bit from the definition, not from a table: this is the second implementation the
+    // console's answers are checked against. Each byte goes in least significant bit first;
+    // when the bit shifted out differs from the data bit, the register is XORed with 0x8C,
+    // x^8 + x^5 + x^4 + 1 with its bits reversed. Initial value 0, no final XOR.
+    uint8_t crc = 0;
+    for (const char c : Bytes) {
+        uint8_t data = static_cast<uint8_t>(c);
+        for (int bit = 0; bit < 8; ++bit) {
+            const bool mix = ((crc ^ data) & 1) != 0;
+            crc = static_cast<uint8_t>(crc >> 1);
+            if (mix)
+                crc ^= 0x8C;
+            data = static_cast<uint8_t>(data >> 1);
+        }
+    }
+    return crc;
+}
+
 TBytes MakeFrame(const TBytes& Payload) {
-    TRing data = {};
-    TRing ring = {};
     const size_t len = std::min<size_t>(Payload.size(), 252);
-    data[0] = static_cast<uint8_t>(len);
-    for (size_t k = 0; k < len; ++k)
-        data[k + 1] = static_cast<uint8_t>(Payload[k]);
-    // An empty ring (limit = write = 0) takes any frame of up to 252 payload bytes.
-    uint8_t write = 0;
-    BuildPacket(PacketStart, data, 0, write, ring);
-    return TBytes(reinterpret_cast<const char*>(ring), len + 3);
+    TBytes frame;
+    frame += static_cast<char>(FrameStart);
+    frame += static_cast<char>(len);
+    frame.append(Payload, 0, len);
+    frame += static_cast<char>(Crc8(frame));
+    return frame;
 }
 
 TBytes ExpectedAnswer(const TBytes& Frame) {
-    if (Frame.size() < 3 || static_cast<uint8_t>(Frame[0]) != PacketStart)
+    if (Frame.size() < 3 || static_cast<uint8_t>(Frame[0]) != FrameStart)
         return {};
     const size_t len = static_cast<uint8_t>(Frame[1]);
     if (Frame.size() != len + 3 || len < 2)
         return {};
-    uint8_t crc = 0;
-    for (size_t k = 0; k < len + 2; ++k)
-        crc = Crc8Update(crc, static_cast<uint8_t>(Frame[k]));
-    if (crc != static_cast<uint8_t>(Frame[len + 2]))
+    if (Crc8(std::string_view(Frame).substr(0, len + 2)) != static_cast<uint8_t>(Frame[len + 2]))
         return {};
     const uint8_t kind = static_cast<uint8_t>(Frame[3]);
     if (kind != 1 && kind != 2)
@@ -92,7 +103,7 @@ TRequest MakeRequest(TRequestKind Kind, std::mt19937& Rng, unsigned ExtraMax) {
         TBytes extra;
         const unsigned n = ExtraMax ? Rng() % (ExtraMax + 1) : 0;
         for (unsigned k = 0; k < n; ++k)
-            extra += static_cast<char>(avoidStart ? RandomByteExcept(Rng, PacketStart)
+            extra += static_cast<char>(avoidStart ? RandomByteExcept(Rng, FrameStart)
                                                   : static_cast<uint8_t>(Rng() & 0xFF));
         return extra;
     };
@@ -121,17 +132,17 @@ TRequest MakeRequest(TRequestKind Kind, std::mt19937& Rng, unsigned ExtraMax) {
         // one at a time by the console, so none of them may look like a start byte, and its
         // length byte may not either.
         const uint8_t kind = 1 + (Rng() & 1);
-        TBytes payload{static_cast<char>(RandomByteExcept(Rng, PacketStart)),
+        TBytes payload{static_cast<char>(RandomByteExcept(Rng, FrameStart)),
                        static_cast<char>(kind)};
         payload += extraBytes(true);
-        if (payload.size() == PacketStart)
+        if (payload.size() == FrameStart)
             payload.pop_back();
         TBytes frame = MakeFrame(payload);
         uint8_t& crc = reinterpret_cast<uint8_t&>(frame.back());
         const uint8_t good = crc;
         do {
             crc = static_cast<uint8_t>(good ^ (1 + Rng() % 255));
-        } while (crc == PacketStart);
+        } while (crc == FrameStart);
         return TRequest{Kind, frame, {}};
     }
     case TRequestKind::Garbage: {
@@ -139,7 +150,7 @@ TRequest MakeRequest(TRequestKind Kind, std::mt19937& Rng, unsigned ExtraMax) {
         TBytes garbage;
         const unsigned n = 1 + Rng() % 8;
         for (unsigned k = 0; k < n; ++k)
-            garbage += static_cast<char>(RandomByteExcept(Rng, PacketStart));
+            garbage += static_cast<char>(RandomByteExcept(Rng, FrameStart));
         r.Kind = TRequestKind::Garbage;
         r.Bytes = garbage + r.Bytes;
         return r;

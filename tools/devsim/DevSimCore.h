@@ -23,6 +23,13 @@ enum class TRequestKind { Kind1, Kind2, Kind3, Empty, Damaged, Garbage };
 
 const char* RequestKindName(TRequestKind Kind);
 
+// The start byte of every frame, in both directions.
+constexpr uint8_t FrameStart = 0x1E;
+
+// The Dallas/Maxim 1-Wire CRC-8 of Bytes (CRC-8/MAXIM-DOW: polynomial 0x31, reflected, initial
+// value 0, no final XOR), computed bit by bit; its check value over "123456789" is 0xA1.
+uint8_t Crc8(std::string_view Bytes);
+
 // One frame: 0x1E, payload length, payload, CRC-8 (payload of at most 252 bytes).
 TBytes MakeFrame(const TBytes& Payload);
 

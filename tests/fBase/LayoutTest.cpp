@@ -1,0 +1,65 @@
+// The end-to-end driver clicks at the positions in tools/xwin/Layout.h; the window built here
+// must have each of its controls exactly there, so that a click never lands on a control that
+// moved.
+#include "Layout.h"
+#include "FormFixture.h"
+#include "LogView.h"
+#include "StatusPanels.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <gtest/gtest.h>
+#include <map>
+
+namespace {
+QRect InWindow(const QWidget* Form, const QWidget* W) {
+    return QRect(W->mapTo(Form, QPoint(0, 0)), W->size());
+}
+} // namespace
+
+TEST(FormLayout, EveryControlStandsWhereTheEndToEndDriverClicks) {
+    TFormFixture f;
+    TBaseform& w = *f.Form;
+    ASSERT_EQ(w.size(), QSize(layout::WindowWidth, layout::WindowHeight));
+    std::map<std::string, QWidget*> controls = {
+        {"MemMess", w.MemMess},
+        {"RButDirect", w.RButDirect},
+        {"RButPack", w.RButPack},
+        {"BtSet", w.BtSet},
+        {"ScrChBx", w.ScrChBx},
+        {"ChBxTreat", w.ChBxTreat},
+        {"EdPort", w.EdPort},
+        {"ChBxActiv", w.ChBxActiv},
+        {"edtHost", w.edtHost},
+        {"edtPort", w.edtPort},
+        {"ComboPortNum", w.ComboPortNum},
+        {"ComboBaudrate", w.ComboBaudrate},
+        {"BtnOpen", w.BtnOpen},
+        {"BtnClose", w.BtnClose},
+        {"ChBxDTR", w.ChBxDTR},
+        {"ChBxRTS", w.ChBxRTS},
+        {"EdCmdLn", w.EdCmdLn},
+        {"BtTransmit", w.BtTransmit},
+        {"BtnETX", w.BtnETX},
+        {"ButtonReset", w.ButtonReset},
+    };
+    for (QPushButton* b : w.Presets)
+        controls[b->objectName().toStdString()] = b;
+    // Every control the window has is in the driver's table, and no name there is unknown.
+    EXPECT_EQ(std::size(layout::Controls), controls.size());
+    for (const layout::TControl& c : layout::Controls) {
+        const auto it = controls.find(c.Name);
+        ASSERT_NE(it, controls.end()) << c.Name << " is not a control of the window";
+        const QRect got = InWindow(&w, it->second);
+        EXPECT_EQ(got, QRect(c.Rect.X, c.Rect.Y, c.Rect.W, c.Rect.H))
+            << c.Name << " stands at " << got.x() << "," << got.y() << " size " << got.width()
+            << "x" << got.height();
+    }
+    // The status bar, whose panels are read by their pixels, starts where panel 0 is looked for.
+    const TRect first = layout::StatusPanel(0);
+    EXPECT_EQ(InWindow(&w, w.StatusBar).topLeft() + QPoint(2, 4), QPoint(first.X, first.Y));
+    EXPECT_EQ(w.StatusBar->height(), first.H + 7);
+}
