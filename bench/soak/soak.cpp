@@ -139,6 +139,8 @@ int main(int argc, char** argv) {
     const long residentEnd = ResidentBytes();
     const size_t logEnd = form.LogSize();
     console.RunUntil([&] { return !modem.Running(); }, 10);
+    // The simulator's own account: round trips, stray and late bytes.
+    const std::string modemSummary = LastJsonLine(modem.ReadAll(5000));
     flood.Signal(15);
     const std::string floodSummary = LastJsonLine(flood.ReadAll(5000));
 
@@ -147,6 +149,11 @@ int main(int argc, char** argv) {
     std::printf("soak: %.0f s, %ld rounds; %ld requests, %ld answered, %ld missing, %ld wrong; "
                 "%ld command lines answered\n",
                 elapsed, rounds, requests, answered, missing, wrong, lines);
+    std::printf("soak: round trip median %.3f ms, p99 %.3f ms, max %.3f ms; %.0f stray and %.0f "
+                "late bytes\n",
+                JsonNumber(modemSummary, "rtt_median_ms"), JsonNumber(modemSummary, "rtt_p99_ms"),
+                JsonNumber(modemSummary, "rtt_max_ms"), JsonNumber(modemSummary, "stray_bytes"),
+                JsonNumber(modemSummary, "late_bytes"));
     std::printf("soak: flood datagrams sent %.0f at %d/s; log now %.1f MB (peak %.1f MB)\n",
                 JsonNumber(floodSummary, "udp_sent"), rate, logEnd / 1e6, logPeak / 1e6);
     std::printf("soak: resident memory %.1f MB after round 3, %.1f MB at the end: grew %.1f MB; "
