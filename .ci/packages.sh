@@ -7,6 +7,8 @@ TEVRO_BUILD_PACKAGES="cmake ninja-build g++ qt6-base-dev libgl-dev"
 TEVRO_X_PACKAGES="libx11-dev xvfb xauth x11-utils xdotool xclip imagemagick fonts-dejavu-core fonts-dejavu-extra fonts-liberation fonts-liberation2 dbus-daemon at-spi2-core libglib2.0-bin"
 # The tests alone.
 TEVRO_TEST_PACKAGES="libgtest-dev libgmock-dev"
+# The checker and fuzz pass (./test --sanitize): clang and its runtimes, libFuzzer among them.
+TEVRO_SANITIZE_PACKAGES="clang libclang-rt-dev"
 
 # Installs each named package that is not installed yet.
 ensure_packages() {

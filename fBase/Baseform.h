@@ -39,6 +39,7 @@ public:
     void LogAddLine(const std::string& Text);
     void LogSetText(const std::string& Text);
     std::string LogGetText() const;
+    size_t LogSize() const { return m_log.Size(); }
     void LogClear();
 
     // The application's handler of errors that no handler caught.

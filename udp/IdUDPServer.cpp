@@ -42,10 +42,10 @@ void TIdUDPListenerThread::Run() {
             m_incoming = binding;
             if (m_server.ThreadedEvent())
                 m_server.DoUDPRead(m_data, *m_incoming);
-            else
-                // Returns false, undelivered, when deactivation began before the main thread
-                // took the call: the datagram is dropped.
-                Synchronize([this] { m_server.DoUDPRead(m_data, *m_incoming); });
+            else if (!Synchronize([this] { m_server.DoUDPRead(m_data, *m_incoming); }))
+                // Deactivation began before the main thread took the call; it delivers the
+                // datagram itself after joining this thread.
+                m_held = true;
         } catch (...) {
             // One datagram's failure (a receive error, one too long, the handler's exception)
             // loses that datagram only.
@@ -56,7 +56,8 @@ void TIdUDPListenerThread::Run() {
 TIdUDPServer::TIdUDPServer() : m_retired(std::make_shared<std::vector<TRetired>>()) {}
 
 TIdUDPServer::~TIdUDPServer() {
-    CloseBinding();
+    // The owner of the handler may be half gone already: a held datagram is dropped.
+    Deactivate(false);
     ReapRetired();
 }
 
@@ -99,6 +100,10 @@ void TIdUDPServer::CloseAllSockets() {
 }
 
 void TIdUDPServer::CloseBinding() {
+    Deactivate(true);
+}
+
+void TIdUDPServer::Deactivate(bool AHandOver) {
     if (!m_listener) {
         CloseAllSockets();
         m_binding = nullptr;
@@ -129,7 +134,18 @@ void TIdUDPServer::CloseBinding() {
     // that the main thread has not yet taken return undelivered, so the join cannot hang on
     // this thread. Only then are the sockets closed: the listener never sees a closed one.
     m_listener->WaitFor();
-    m_listener.reset();
+    const std::unique_ptr<TIdUDPListenerThread> listener = std::move(m_listener);
+    if (AHandOver && listener->m_held) {
+        // The datagram was received while active: it is delivered as if the main thread had
+        // taken the call in time. The sockets are still open; a deactivation from inside this
+        // delivery finds no listener and only closes them.
+        listener->m_held = false;
+        try {
+            DoUDPRead(listener->m_data, *listener->m_incoming);
+        } catch (...) {
+            // As in the listener: the handler's error loses this datagram only.
+        }
+    }
     CloseAllSockets();
     m_binding = nullptr;
 }

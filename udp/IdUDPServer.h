@@ -32,11 +32,15 @@ protected:
     void TerminateHook() override { m_wake.Set(); }
 
 private:
+    friend class TIdUDPServer; // takes a held datagram after the join
     TIdUDPServer& m_server;
     const int m_bufferSize;
     std::vector<char> m_buffer;
     std::string m_data;
     TIdSocketHandle* m_incoming = nullptr;
+    // Set when a stop came before the main thread took the delivery of m_data: deactivation
+    // hands that datagram over itself once the thread has ended.
+    bool m_held = false;
     TIdWakeEvent m_wake;
 };
 
@@ -66,6 +70,9 @@ private:
     struct TRetired;
     void Activate();
     void CloseAllSockets();
+    // Deactivation; AHandOver: a datagram the listener received but could not deliver is
+    // handed to OnUDPRead before the sockets close.
+    void Deactivate(bool AHandOver);
     // Makes ABinding current and calls OnUDPRead.
     void DoUDPRead(const std::string& AData, TIdSocketHandle& ABinding);
     // Joins listeners stopped from inside a delivery and closes their sockets.

@@ -80,7 +80,10 @@ std::string AwaitEvent(TProcess& Sim, const std::string& Event, int TimeoutMs = 
 }
 
 TEST_F(TConsoleTest, PacketComWithTreatAnswersTheSimulatorsRequests) {
-    TProcess sim({TEVRO_DEVSIM_BIN, "text", "--com", "1", "--events", "--time-limit", "60"},
+    // Every answer is checked, not how soon it comes: a busy machine (or a checker build) may
+    // take longer than the simulator's default 100 ms.
+    TProcess sim({TEVRO_DEVSIM_BIN, "text", "--com", "1", "--events", "--time-limit", "60",
+                  "--timeout-ms", "3000"},
                  {.CaptureStdout = true, .PipeStdin = true, .QuietStderr = true});
     ASSERT_NE(AwaitEvent(sim, "ready"), "");
     Console().Click("RButPack");

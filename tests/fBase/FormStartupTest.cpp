@@ -221,3 +221,40 @@ TEST(DateTimeStamp, DateThenTimeWithSecondsAndNoTimeAtMidnight) {
     EXPECT_EQ(DateTimeStamp(QDateTime(day, QTime(0, 0, 1)), german), "07.12.26 00:00:01");
     EXPECT_EQ(DateTimeStamp(QDateTime(day, QTime(13, 0, 0)), us), "12/7/26 1:00:00 PM");
 }
+
+// Every locale gives a readable stamp in the log's code page: no time-zone letter and nothing
+// of what set it apart, and Latin digits and names where the locale's own are not in the code
+// page. The moment has 07 seconds, so a dropped or unpadded seconds field shows.
+TEST(DateTimeStamp, ReadableInEveryLocale) {
+    const struct {
+        const char* Locale;
+        const char* Stamp;
+    } cases[] = {
+        {"ru_RU", "08.12.2026 14:50:07"},  {"uk_UA", "08.12.26 14:50:07"},
+        {"be_BY", "8.12.26 14:50:07"},     {"de_DE", "08.12.26 14:50:07"},
+        {"en_US", "12/8/26 2:50:07 PM"},   {"es_ES", "8/12/26 14:50:07"},
+        {"fa_IR", "2026/12/8 14:50:07"},   {"ar_EG", "8/12/2026 2:50:07 PM"},
+        {"ko_KR", "26. 12. 8. PM 2:50:7"}, {"C", "8 Dec 2026 14:50:07"},
+    };
+    const QDateTime when(QDate(2026, 12, 8), QTime(14, 50, 7));
+    for (const auto& c : cases)
+        EXPECT_EQ(DateTimeStamp(when, QLocale(QString::fromLatin1(c.Locale))), c.Stamp) << c.Locale;
+}
+
+// Every locale the toolkit knows: no character lost to "?", no bracket or comma left over from
+// the zone, and the minutes always there.
+TEST(DateTimeStamp, NoLocaleLeavesQuestionMarksOrZoneRemains) {
+    const QDateTime when(QDate(2026, 12, 8), QTime(14, 50, 7));
+    const auto locales =
+        QLocale::matchingLocales(QLocale::AnyLanguage, QLocale::AnyScript, QLocale::AnyTerritory);
+    ASSERT_GT(locales.size(), 100);
+    for (const QLocale& l : locales) {
+        const std::string s = DateTimeStamp(when, l);
+        const std::string name = l.name().toStdString();
+        EXPECT_EQ(s.find('?'), std::string::npos) << name << ": " << s;
+        EXPECT_EQ(s.find("()"), std::string::npos) << name << ": " << s;
+        EXPECT_NE(s.back(), ',') << name << ": " << s;
+        EXPECT_NE(s.back(), ' ') << name << ": " << s;
+        EXPECT_NE(s.find("50"), std::string::npos) << name << ": " << s;
+    }
+}

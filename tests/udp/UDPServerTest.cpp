@@ -49,6 +49,17 @@ struct TActiveServer {
     }
     int Port() { return Server.Bindings()[0].Port; }
 };
+
+// Waits, without running the main thread's messages, until the first binding's socket has
+// nothing left to read: loopback queues a datagram before sendto returns, so one sent before
+// this call has then been received by the listener, whose delivery waits for the main thread.
+bool ListenerHasTakenIt(TIdUDPServer& AServer) {
+    const int socket = AServer.Bindings()[0].Handle();
+    return SleepUntil([&] {
+        pollfd p{socket, POLLIN, 0};
+        return ::poll(&p, 1, 0) == 0;
+    });
+}
 } // namespace
 
 TEST(UDPServer, StartsInactiveWithItsDefaults) {
@@ -280,18 +291,52 @@ TEST(UDPServer, NothingIsDeliveredAfterDeactivationReturns) {
     TActiveServer t;
     TUdpPeer peer;
     ASSERT_TRUE(peer.SendTo(t.Port(), "late"));
-    // A datagram received but not yet handed over (the main thread is busy here) is dropped.
-    // The sign that the listener holds it: the socket has nothing left to read.
-    const int socket = t.Server.Bindings()[0].Handle();
-    ASSERT_TRUE(SleepUntil([&] {
-        pollfd p{socket, POLLIN, 0};
-        return ::poll(&p, 1, 0) == 0;
-    }));
+    ASSERT_TRUE(ListenerHasTakenIt(t.Server));
+    ASSERT_TRUE(peer.SendTo(t.Port(), "later"));
+    // The datagram the listener holds is delivered by the deactivation itself; the one still
+    // waiting in the socket goes with the socket, and nothing comes once it has returned.
     t.Server.SetActive(false);
     const size_t after = t.Rec.Count();
-    EXPECT_EQ(after, 0u);
+    EXPECT_EQ(after, 1u);
     PumpFor(200);
     EXPECT_EQ(t.Rec.Count(), after);
+}
+
+TEST(UDPServer, DeactivationDeliversTheDatagramTheListenerHasReceived) {
+    // The main thread runs no messages between the send and the deactivation, so the listener's
+    // call to it is still waiting when the stop comes. Each round must deliver.
+    for (int round = 0; round < 5; ++round) {
+        TActiveServer t;
+        TUdpPeer peer;
+        const std::string msg = "ACT " + std::to_string(round);
+        ASSERT_TRUE(peer.SendTo(t.Port(), msg));
+        ASSERT_TRUE(ListenerHasTakenIt(t.Server)) << "the listener did not receive the datagram";
+        t.Server.SetActive(false);
+        ASSERT_EQ(t.Rec.Count(), 1u) << "round " << round;
+        EXPECT_EQ(t.Rec.Got[0].Data, msg);
+        EXPECT_EQ(t.Rec.Got[0].SenderPort, peer.Port());
+        EXPECT_TRUE(t.Rec.Got[0].OnMainThread);
+        EXPECT_FALSE(t.Server.Active());
+        EXPECT_TRUE(TUdpPeer::PortFree(t.Port()));
+    }
+}
+
+TEST(UDPServer, ADeactivationInsideTheHeldDeliveryClosesOnce) {
+    TActiveServer t;
+    int calls = 0;
+    t.Server.OnUDPRead = [&](TIdUDPServer* S, const std::string&, TIdSocketHandle&) {
+        ++calls;
+        S->SetActive(false);
+    };
+    TUdpPeer peer;
+    ASSERT_TRUE(peer.SendTo(t.Port(), "x"));
+    ASSERT_TRUE(ListenerHasTakenIt(t.Server));
+    t.Server.SetActive(false);
+    EXPECT_EQ(calls, 1);
+    EXPECT_FALSE(t.Server.Active());
+    EXPECT_TRUE(TUdpPeer::PortFree(t.Port()));
+    t.Server.SetActive(true); // and it can listen again
+    EXPECT_TRUE(t.Server.Active());
 }
 
 TEST(UDPServer, SurvivesDeactivationAndDestructionUnderTraffic) {
