@@ -1,5 +1,6 @@
 // The component over driver profiles: a pseudo-terminal carries the bytes, and each profile
 // answers the driver-specific calls as that Linux driver does.
+#include "ByteText.h"
 #include "DriverProfile.h"
 #include "SerialTestSupport.h"
 
@@ -42,16 +43,6 @@ struct TAdapter {
     std::string Received;
     int LineErrors = 0;
 };
-
-std::string Hexed(const std::string& S) {
-    std::string out;
-    char b[4];
-    for (unsigned char c : S) {
-        std::snprintf(b, sizeof b, "%02X ", c);
-        out += b;
-    }
-    return out;
-}
 
 bool IsUart(const TDriverTraits& T) {
     return std::string(T.Name) == "16550" || std::string(T.Name) == "8250-rs485";
@@ -241,7 +232,7 @@ TEST(Adapters, ParityIsCheckedOnlyWhenAskedFor) {
     EXPECT_TRUE(PumpUntil([&] {
         return a.Received == "\xff"
                              "a";
-    })) << Hexed(a.Received);
+    })) << Hex(a.Received);
     a.Comm.SetOptions({coParityCheck});
     EXPECT_EQ(a.Profile->Line().c_iflag & (INPCK | PARMRK), tcflag_t(INPCK | PARMRK));
     // The kernel now doubles a data byte FF; the layer undoes the marking.
@@ -251,7 +242,7 @@ TEST(Adapters, ParityIsCheckedOnlyWhenAskedFor) {
         return a.Received == "\xff"
                              "a\xff"
                              "b";
-    })) << Hexed(a.Received);
+    })) << Hex(a.Received);
 }
 
 TEST(Adapters, SettingsWritesLeaveTheSystemsRs485AloneUnlessRtsToggleChanges) {
