@@ -437,12 +437,28 @@ void TVaCustomComm::ReapThreads(bool Wait) {
 }
 
 TVaComStat TVaCustomComm::GetStatus() {
+    return QueryStatus(true);
+}
+
+TVaComStat TVaCustomComm::QueryStatus(bool Reports) {
     std::lock_guard<TVaCriticalSection> g(m_readLock);
     TVaComStat stat;
     if (IsOpen()) {
         TVaStatus s = m_open->Port->ClearError(stat);
-        if (!s.Ok())
-            stat = TVaComStat{};
+        if (s.Ok()) {
+            // The device's loss is reported once, as a line error. A query that only wants
+            // the count (a read) may meet it first: then it stays for the next report.
+            if (!Reports && (stat.Errors & CE_IOE))
+                m_open->LossUnreported = true;
+            if (Reports && m_open->LossUnreported.exchange(false))
+                stat.Errors |= CE_IOE;
+            return stat;
+        }
+        stat = TVaComStat{};
+        if (Reports && s.Err == TVaErr::Gone && m_open->LossUnreported.exchange(false)) {
+            stat.Errors = CE_IOE;
+            return stat;
+        }
         CheckResult(Track(s), "Error retrieving statistics (%d), %s");
     }
     return stat;
@@ -451,7 +467,7 @@ TVaComStat TVaCustomComm::GetStatus() {
 int TVaCustomComm::ReadCount() {
     if (!IsOpen())
         return 0;
-    return int(GetStatus().InQue);
+    return int(QueryStatus(false).InQue);
 }
 
 void TVaCustomComm::DoRxChar() {

@@ -137,6 +137,7 @@ struct TVaOpenPort {
     std::shared_ptr<TVaPort> Port;
     std::atomic_bool GoneSeen{false};
     std::atomic_bool GoneReported{false};
+    std::atomic_bool LossUnreported{false}; // a count-only query took the loss's line error
     bool ClaimGoneReport() { return !GoneReported.exchange(true); }
     bool Lost() const { return GoneSeen || Port->Gone(); }
 };
@@ -283,6 +284,8 @@ protected:
     virtual void DoRxChar();
     virtual void DispatchEvents(uint32_t Mask);
     bool DoError();
+    // GetStatus; Reports says the caller reports the errors (a count-only query does not).
+    TVaComStat QueryStatus(bool Reports);
     void DoOpen();
     void DoClose();
     void WriteDCB();

@@ -142,7 +142,9 @@ TEST_F(TAccessibleConsoleTest, TheStatusPanelsTellTheirTextOverTheAccessibilityB
     // modem lines), so its panel is empty, as it is painted.
     const std::pair<int, std::string> open[] = {
         {0, "DTR"}, {1, ""}, {2, "RTS"}, {6, " Com-порт 1 [активен]"}};
-    for (const auto& [panel, text] : open) {
+    for (const auto& entry : open) {
+        const int panel = entry.first;
+        const std::string& text = entry.second;
         std::optional<std::string> got;
         EXPECT_TRUE(WaitFor(
             [&] { return (got = m_bus->Text(program, panels[panel], "Name")) == text; }, 5000, 100))

@@ -301,6 +301,29 @@ TEST_F(PtyPort, AnOpenShortOfDescriptorsFailsAsAnOpenAndLeavesNothingBehind) {
     EXPECT_LT(opened, 11);
 }
 
+TEST_F(PtyPort, AnUnplugWhileBytesArriveIsReportedOnceAsALineError) {
+    int reports = 0;
+    bool unplugged = false;
+    Comm.OnError = [&](TVaCustomComm*, int Errors) { reports += (Errors & CE_IOE) ? 1 : 0; };
+    // The receive handler's read meets the loss before the line-error report does.
+    Comm.OnRxChar = [&](TVaCustomComm* Sender, int) {
+        if (!unplugged) {
+            unplugged = true;
+            Device.Unplug();
+            QThread::msleep(20);
+        }
+        Received += Sender->ReadText();
+    };
+    Comm.Open();
+    ASSERT_TRUE(Device.Write("x"));
+    ASSERT_TRUE(PumpUntil([&] { return reports == 1; }));
+    PumpFor(300);
+    EXPECT_EQ(reports, 1);
+    EXPECT_EQ(Comm.ErrNotifications, 1);
+    EXPECT_TRUE(Errors.empty()) << Errors.front();
+    EXPECT_FALSE(Comm.WriteText("after"));
+}
+
 TEST_F(PtyPort, ThreadsOfAClosedPortNeverTouchTheNextDevice) {
     // The first port's write thread is stuck on a full tty when it is closed; the second
     // open very likely reuses its descriptor number.
