@@ -53,13 +53,10 @@ int main(int argc, char** argv) {
     TBenchConsole console(argc, argv);
     TBaseform& form = *console.Form;
 
-    form.EdPort->setText("0"); // the system chooses the port
-    form.ChBxActiv->setChecked(true);
-    if (!form.UDPServer->Active()) {
-        std::fprintf(stderr, "soak: the console did not activate\n");
+    const int activePort = ActivateOnFreePort(form, "soak");
+    if (activePort == 0)
         return 1;
-    }
-    const std::string udpPort = std::to_string(form.UDPServer->Bindings()[0].Port);
+    const std::string udpPort = std::to_string(activePort);
     form.edtHost->setText("127.0.0.1"); // "To Sock" may only ever reach this machine
     const std::string limit = std::to_string(static_cast<int>(seconds) + 120);
     TProcess modem({TEVRO_DEVSIM, "text", "--com", "1", "--console-port", udpPort, "--events",

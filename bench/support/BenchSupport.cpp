@@ -1,5 +1,10 @@
 #include "BenchSupport.h"
 
+#include "IdUDPServer.h"
+#include <QCheckBox>
+#include <QLineEdit>
+#include <cstdio>
+
 #include <QEventLoop>
 #include <QTimer>
 #include <algorithm>
@@ -109,4 +114,14 @@ std::string LastJsonLine(const std::string& Text) {
         start = end + 1;
     }
     return last;
+}
+
+int ActivateOnFreePort(TBaseform& Form, const char* Who) {
+    Form.EdPort->setText("0"); // the system chooses the port
+    Form.ChBxActiv->setChecked(true);
+    if (!Form.UDPServer->Active()) {
+        std::fprintf(stderr, "%s: the console did not activate\n", Who);
+        return 0;
+    }
+    return Form.UDPServer->Bindings()[0].Port;
 }

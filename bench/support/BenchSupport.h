@@ -29,6 +29,10 @@ struct TBenchConsole {
     bool RunUntil(const std::function<bool()>& Done, double TimeoutSeconds, int CheckMs = 10);
 };
 
+// Ticks "Activation" on a port the system chooses; the port, or 0 (with a line naming Who on
+// standard error) when the endpoint did not become active.
+int ActivateOnFreePort(TBaseform& Form, const char* Who);
+
 // The value of a number field of a one-line JSON object, or -1.
 double JsonNumber(const std::string& Json, const std::string& Key);
 // The last line of Text that starts with '{'.

@@ -30,13 +30,9 @@ int main(int argc, char** argv) {
     TConfigHome config;
     TBenchConsole console(argc, argv);
     TBaseform& form = *console.Form;
-    form.EdPort->setText("0"); // the system chooses the port
-    form.ChBxActiv->setChecked(true);
-    if (!form.UDPServer->Active()) {
-        std::fprintf(stderr, "udp_rate: the console did not activate\n");
+    const int port = ActivateOnFreePort(form, "udp_rate");
+    if (port == 0)
         return 1;
-    }
-    const int port = form.UDPServer->Bindings()[0].Port;
 
     // Every datagram still goes to the console's own handler; the count is taken on the way.
     long handled = 0;

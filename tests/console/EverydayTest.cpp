@@ -1,6 +1,7 @@
 // What the operator does with the log and the command line beyond the window's design: capture,
 // find, the history keys, the port names as tooltips and the status panels as accessible text.
 #include "ConsoleSupport.h"
+#include "FileText.h"
 
 #include "CommandHistory.h"
 #include "LogTools.h"
@@ -18,14 +19,7 @@
 #include <gtest/gtest.h>
 #include <sstream>
 
-namespace {
-std::string ReadFile(const std::string& Path) {
-    std::ifstream in(Path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-} // namespace
+namespace {} // namespace
 
 TEST(LogCaptureInTheWindow, GetsWhatTheLogGetsWithAMarkForAScreenClearOnly) {
     TConsoleFixture f;

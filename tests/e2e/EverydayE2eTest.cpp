@@ -2,6 +2,7 @@
 // real console: files are chosen by typing their path into the toolkit's own file dialog, as
 // an operator can; the X selection and the pixels tell what the log shows.
 #include "E2eFixture.h"
+#include "FileText.h"
 
 #include <algorithm>
 #include <cstring>
@@ -11,13 +12,6 @@
 
 namespace {
 namespace fs = std::filesystem;
-
-std::string ReadFile(const std::string& Path) {
-    std::ifstream in(Path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
 
 class TEverydayTest : public TConsoleTest {
 protected:

@@ -4,6 +4,7 @@
 #include "CommandHistory.h"
 #include "ConfigHome.h"
 #include "ConsoleLog.h"
+#include "FileText.h"
 #include "LogCapture.h"
 #include "VaDeviceInfo.h"
 
@@ -16,13 +17,6 @@
 
 namespace {
 namespace fs = std::filesystem;
-
-std::string ReadFile(const std::string& Path) {
-    std::ifstream in(Path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
 
 // Capitals of Windows-1251, from the code page's chart: Latin, the Russian alphabet, Ё, and
 // the letters of the other Cyrillic alphabets in 0x80..0xBF.
