@@ -440,7 +440,7 @@ TVaComStat TVaCustomComm::GetStatus() {
     return QueryStatus(true);
 }
 
-TVaComStat TVaCustomComm::QueryStatus(bool Reports) {
+TVaComStat TVaCustomComm::QueryStatus(bool Reports, bool QuietWhenGone) {
     std::lock_guard<TVaCriticalSection> g(m_readLock);
     TVaComStat stat;
     if (IsOpen()) {
@@ -455,6 +455,8 @@ TVaComStat TVaCustomComm::QueryStatus(bool Reports) {
             return stat;
         }
         stat = TVaComStat{};
+        if (s.Err == TVaErr::Gone && QuietWhenGone)
+            return stat;
         if (Reports && s.Err == TVaErr::Gone && m_open->LossUnreported.exchange(false)) {
             stat.Errors = CE_IOE;
             return stat;
@@ -471,7 +473,9 @@ int TVaCustomComm::ReadCount() {
 }
 
 void TVaCustomComm::DoRxChar() {
-    int count = ReadCount();
+    // Bytes announced just before the device went: there is nothing left to read, and the
+    // loss is reported once, as a line error, not here as well.
+    int count = IsOpen() ? int(QueryStatus(false, true).InQue) : 0;
     if (count > 0 && OnRxChar)
         OnRxChar(this, count);
 }

@@ -285,7 +285,9 @@ protected:
     virtual void DispatchEvents(uint32_t Mask);
     bool DoError();
     // GetStatus; Reports says the caller reports the errors (a count-only query does not).
-    TVaComStat QueryStatus(bool Reports);
+    // QuietWhenGone: a device that has gone and whose loss was taken gives an empty status
+    // instead of raising.
+    TVaComStat QueryStatus(bool Reports, bool QuietWhenGone = false);
     void DoOpen();
     void DoClose();
     void WriteDCB();

@@ -258,6 +258,19 @@ constexpr uint32_t kModemStaleMs = 500;
 // How long after the last read of the lines the sampler keeps sampling them.
 constexpr uint32_t kModemInterestMs = 1000;
 
+// A call that a signal interrupted is made again. One that is interrupted again and again is
+// given up (its EINTR is the caller's failure), so no thread is ever held in the loop.
+constexpr int kInterruptedTries = 64;
+template <class F> TVaSysResult Uninterrupted(F&& Call) {
+    TVaSysResult r;
+    for (int i = 0; i < kInterruptedTries; ++i) {
+        r = Call();
+        if (!r.Failed() || r.Errno != EINTR)
+            break;
+    }
+    return r;
+}
+
 // The device's descriptor, closed through the calls that opened it.
 class TDeviceFd {
 public:
@@ -269,11 +282,7 @@ public:
     TVaSysCalls& Sys() const { return *m_sys; }
     // An ioctl, tried again when a signal interrupted it.
     TVaSysResult Ioctl(unsigned long Req, void* Arg) const {
-        TVaSysResult r;
-        do {
-            r = m_sys->Ioctl(m_fd, Req, Arg);
-        } while (r.Failed() && r.Errno == EINTR);
-        return r;
+        return Uninterrupted([&] { return m_sys->Ioctl(m_fd, Req, Arg); });
     }
     void Reset() {
         if (m_fd >= 0)
@@ -469,14 +478,13 @@ TVaStatus TLinuxPort::PumpLocked(bool FromWaiter) {
     const bool wasBelow80 = m_count * 5 < cap * 4;
     while (m_count < cap) {
         size_t room = std::min(cap - m_count, m_raw.size());
-        TVaSysResult r = m_dev.Sys().Read(m_dev.Get(), m_raw.data(), room);
+        TVaSysResult r =
+            Uninterrupted([&] { return m_dev.Sys().Read(m_dev.Get(), m_raw.data(), room); });
         if (VaDeviceGone(TVaSysOp::Read, r)) {
             MarkGoneLocked();
             return GoneStatus();
         }
         if (r.Failed()) {
-            if (r.Errno == EINTR)
-                continue;
             if (r.Errno == EAGAIN)
                 break;
             return {TVaErr::Other, r.Errno};
@@ -693,8 +701,8 @@ TVaStatus TLinuxPort::WaitEvent(uint32_t& Fired, const TVaWaitEvent& Wake) {
                        {VaWaitObjectHandle(Wake), POLLIN, 0},
                        {VaWaitObjectHandle(m_closing), POLLIN, 0},
                        {VaWaitObjectHandle(m_kick), POLLIN, 0}};
-        TVaSysResult r = m_dev.Sys().Poll(p, 4, timeout);
-        if (r.Failed() && r.Errno != EINTR)
+        TVaSysResult r = Uninterrupted([&] { return m_dev.Sys().Poll(p, 4, timeout); });
+        if (r.Failed())
             return {TVaErr::Other, r.Errno};
         if (p[1].revents || p[2].revents)
             return {TVaErr::Stopped, 0};
@@ -758,14 +766,13 @@ TVaStatus TLinuxPort::Write(const char* Data, uint32_t Count, uint32_t& Done,
     const uint32_t start = MonotonicMs();
     while (Done < Count) {
         // A driver may take fewer bytes than offered (its buffer is 4 KiB on a USB adapter).
-        TVaSysResult r = m_dev.Sys().Write(m_dev.Get(), Data + Done, Count - Done);
+        TVaSysResult r = Uninterrupted(
+            [&] { return m_dev.Sys().Write(m_dev.Get(), Data + Done, Count - Done); });
         if (r.Value > 0) {
             Done += uint32_t(r.Value);
             m_txPending = true;
             continue;
         }
-        if (r.Failed() && r.Errno == EINTR)
-            continue;
         if (VaDeviceGone(TVaSysOp::Write, r)) {
             MarkGone();
             return GoneStatus();
@@ -782,8 +789,8 @@ TVaStatus TLinuxPort::Write(const char* Data, uint32_t Count, uint32_t& Done,
         pollfd p[3] = {{m_dev.Get(), POLLOUT, 0},
                        {VaWaitObjectHandle(m_closing), POLLIN, 0},
                        {Stop ? VaWaitObjectHandle(*Stop) : -1, POLLIN, 0}};
-        TVaSysResult pr = m_dev.Sys().Poll(p, 3, wait);
-        if (pr.Failed() && pr.Errno != EINTR)
+        TVaSysResult pr = Uninterrupted([&] { return m_dev.Sys().Poll(p, 3, wait); });
+        if (pr.Failed())
             return {TVaErr::Other, pr.Errno};
         if (p[1].revents || p[2].revents)
             return {TVaErr::Stopped, 0};
@@ -822,8 +829,9 @@ TVaStatus TLinuxPort::ClearError(TVaComStat& Stat) {
     std::lock_guard<std::mutex> g(m_queueLock);
     TVaStatus s = PumpLocked();
     if (s.Err == TVaErr::Gone) {
-        // The loss is reported once as a line error; after that every query fails.
-        if (m_errors == 0)
+        // The loss is reported once as a line error, and what arrived before it can still
+        // be read; after that every query fails.
+        if (m_errors == 0 && m_count == 0)
             return s;
     } else if (!s.Ok()) {
         return s;
@@ -951,7 +959,8 @@ public:
         std::string path = VaResolveDeviceName(Name, VaConfigDir());
         if (path.empty())
             return {TVaErr::NotFound, ENOENT};
-        TVaSysResult o = m_sys->Open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        TVaSysResult o = Uninterrupted(
+            [&] { return m_sys->Open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC); });
         if (o.Failed())
             return VaStatusFromErrno(o.Errno);
         TDeviceFd fd(m_sys, int(o.Value));
@@ -961,7 +970,9 @@ public:
             return r.Errno == EIO ? TVaStatus{TVaErr::NotFound, EIO} : VaStatusFromErrno(r.Errno);
         // flock stops every other opener, root included; TIOCEXCL stops other users'
         // plain opens of the tty.
-        if (TVaSysResult r = m_sys->Flock(fd.Get(), LOCK_EX | LOCK_NB); r.Failed())
+        if (TVaSysResult r =
+                Uninterrupted([&] { return m_sys->Flock(fd.Get(), LOCK_EX | LOCK_NB); });
+            r.Failed())
             return r.Errno == EWOULDBLOCK ? TVaStatus{TVaErr::Busy, EBUSY}
                                           : VaStatusFromErrno(r.Errno);
         fd.Ioctl(TIOCEXCL, nullptr);

@@ -104,8 +104,10 @@ TEST(BadInput, APortOutsideTheRangeIsTakenByItsLow16Bits) {
     EXPECT_NE(g.W().UDPServer->Bindings()[0].Port, 0);
 }
 
-TEST(BadInput, AMegabytePastedIntoTheCommandLineIsKeptWholeAndToSockSendsNothing) {
+TEST(BadInput, AMegabytePastedIntoTheCommandLineIsKeptWholeAndNeitherButtonSendsAPart) {
     TListening f;
+    f.OpenDirect();
+    ASSERT_TRUE(f.W().VaComm->IsOpen());
     const QString big(1 << 20, QLatin1Char('p'));
     QApplication::clipboard()->setText(big);
     f.W().EdCmdLn->clear();
@@ -118,6 +120,18 @@ TEST(BadInput, AMegabytePastedIntoTheCommandLineIsKeptWholeAndToSockSendsNothing
     EXPECT_EQ(f.W().EdCmdLn->text(), big);
     EXPECT_TRUE(f.Boxes.isEmpty());
     EXPECT_TRUE(f.W().LogGetText().empty());
+
+    // "To COM": more than the port's output queue can ever hold is refused at once as a
+    // write error; the device gets no part of it, and the window goes on answering.
+    f.W().BtTransmit->click();
+    EXPECT_TRUE(f.LogIs("Error writing to: Port 1\r\n")) << Hex(f.W().LogGetText());
+    EXPECT_EQ(f.Device.ReadFor(200), "");
+    EXPECT_EQ(f.W().EdCmdLn->text(), big);
+    EXPECT_TRUE(f.Boxes.isEmpty());
+    // A line of ordinary length goes as before.
+    f.W().EdCmdLn->setText("AT");
+    f.W().BtTransmit->click();
+    EXPECT_EQ(f.Device.ReadExactly(4), "AT\r\n");
 }
 
 TEST(BadInput, DatagramsOfEverySizeAndFullOfNulOr0xFF) {

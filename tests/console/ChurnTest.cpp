@@ -8,7 +8,6 @@
 #include <QCheckBox>
 #include <QLineEdit>
 #include <QPushButton>
-#include <algorithm>
 #include <cstdio>
 #include <gtest/gtest.h>
 
@@ -22,15 +21,9 @@ struct TCounts {
     size_t Resident = ResidentBytes();
 };
 
-// A closed port's threads leave on their own after the close returns, and what they hold (the
-// port's wait objects, their own) goes when the next open or close joins them; so a count taken
-// right after a close may or may not still hold one port's worth, whichever way the threads
-// raced the close. Slack is what an open port holds beyond a closed one: one descriptor kept
-// per cycle would still show a thousand times over it.
-bool BackTo(const TCounts& Before, int Slack = 0) {
-    return PumpUntil(
-        [&] { return OpenDescriptors() <= Before.Fds + Slack && Threads() <= Before.Threads; },
-        3000);
+bool BackTo(const TCounts& Before) {
+    return PumpUntil([&] { return OpenDescriptors() <= Before.Fds && Threads() <= Before.Threads; },
+                     3000);
 }
 
 void ExpectFlatMemory(const TCounts& Before, size_t LogBytes) {
@@ -50,13 +43,11 @@ void ExpectFlatMemory(const TCounts& Before, size_t LogBytes) {
 TEST(Churn, OpenAndCloseAThousandTimesWithBytesBothWays) {
     TConsoleFixture f;
     f.W().VaComm->SetClosePauseForTesting(0); // the pause lets a real device settle
-    const int closedFds = OpenDescriptors();
-    int openFds = closedFds;
+    const int closedThreads = Threads();
     auto cycle = [&](int I) {
         f.W().BtnOpen->click();
         if (!f.W().VaComm->IsOpen())
             return false;
-        openFds = std::max(openFds, OpenDescriptors());
         f.W().LogClear();
         const std::string rx = "from the device " + std::to_string(I);
         if (!f.Device.Write(rx + "\r") || !f.LogIs(rx + "\r\n"))
@@ -72,13 +63,11 @@ TEST(Churn, OpenAndCloseAThousandTimesWithBytesBothWays) {
     // The first cycles make what lives on (the toolkit's own threads and caches).
     for (int i = 0; i < 5; ++i)
         ASSERT_TRUE(cycle(i));
+    const int heldWhileOpen = f.FdsWhileOpen(closedThreads);
     const TCounts before;
     for (int i = 0; i < Cycles; ++i)
         ASSERT_TRUE(cycle(i)) << "cycle " << i;
-    const int slack = openFds - closedFds;
-    EXPECT_TRUE(BackTo(before, slack))
-        << "descriptors " << before.Fds << " -> " << OpenDescriptors() << " (an open port holds "
-        << slack << "), threads " << before.Threads << " -> " << Threads();
+    EXPECT_EQ(f.FdsWhileOpen(closedThreads), heldWhileOpen);
     EXPECT_TRUE(f.Boxes.isEmpty()) << f.Boxes.join('\n').toStdString();
     ExpectFlatMemory(before, f.W().LogGetText().size());
 }

@@ -189,6 +189,25 @@ void TDriverProfile::FailIoctl(unsigned long Request, int Errno, int Times) {
     m_fail[Request] = {Errno, Times};
 }
 
+void TDriverProfile::FailCall(TCall Call, int Errno, int Times) {
+    std::lock_guard<std::mutex> g(m_lock);
+    m_failCall[Call] = {Errno, Times};
+}
+
+template <class K> int TDriverProfile::Injected(std::map<K, std::pair<int, int>>& Faults, K Key) {
+    auto f = Faults.find(Key);
+    if (f == Faults.end() || f->second.second == 0)
+        return 0;
+    if (f->second.second > 0)
+        --f->second.second;
+    return f->second.first;
+}
+
+int TDriverProfile::Fault(TCall Call) {
+    std::lock_guard<std::mutex> g(m_lock);
+    return Injected(m_failCall, Call);
+}
+
 void TDriverProfile::ShortWriteThenFail(size_t Bytes, int Errno) {
     std::lock_guard<std::mutex> g(m_lock);
     m_shortWrite = Bytes;
@@ -201,6 +220,8 @@ std::string TDriverProfile::Written() {
 }
 
 TVaSysResult TDriverProfile::Open(const char* Path, int Flags) {
+    if (int e = Fault(TCall::Open))
+        return {-1, e};
     return m_kernel->Open(Path, Flags);
 }
 
@@ -211,6 +232,8 @@ TVaSysResult TDriverProfile::Close(int Fd) {
 TVaSysResult TDriverProfile::Read(int Fd, void* Buf, size_t Count) {
     {
         std::lock_guard<std::mutex> g(m_lock);
+        if (int e = Injected(m_failCall, TCall::Read))
+            return {-1, e};
         if (m_gone && m_traits.ReadZeroAfterUnplug)
             return {0, 0};
     }
@@ -219,6 +242,8 @@ TVaSysResult TDriverProfile::Read(int Fd, void* Buf, size_t Count) {
 
 TVaSysResult TDriverProfile::Write(int Fd, const void* Data, size_t Count) {
     std::unique_lock<std::mutex> l(m_lock);
+    if (int e = Injected(m_failCall, TCall::Write))
+        return {-1, e};
     if (m_gone) {
         const int e = m_enodevPending ? ENODEV : EIO;
         m_enodevPending = false;
@@ -244,6 +269,8 @@ TVaSysResult TDriverProfile::Write(int Fd, const void* Data, size_t Count) {
 TVaSysResult TDriverProfile::Poll(pollfd* Fds, nfds_t Count, int TimeoutMs) {
     {
         std::lock_guard<std::mutex> g(m_lock);
+        if (int e = Injected(m_failCall, TCall::Poll))
+            return {-1, e};
         if (m_gone && Count > 0) {
             // A hung-up tty polls as readable, writable, in error and hung up at once.
             for (nfds_t i = 0; i < Count; ++i)
@@ -257,17 +284,16 @@ TVaSysResult TDriverProfile::Poll(pollfd* Fds, nfds_t Count, int TimeoutMs) {
 }
 
 TVaSysResult TDriverProfile::Flock(int Fd, int Operation) {
+    if (int e = Fault(TCall::Flock))
+        return {-1, e};
     return m_kernel->Flock(Fd, Operation);
 }
 
 TVaSysResult TDriverProfile::Ioctl(int Fd, unsigned long Request, void* Arg) {
     std::unique_lock<std::mutex> l(m_lock);
     m_calls.emplace(Request, std::this_thread::get_id());
-    if (auto f = m_fail.find(Request); f != m_fail.end() && f->second.second != 0) {
-        if (f->second.second > 0)
-            --f->second.second;
-        return {-1, f->second.first};
-    }
+    if (int e = Injected(m_fail, Request))
+        return {-1, e};
     // usb_serial_disconnect and acm_disconnect hang the tty up: every ioctl fails with EIO.
     if (m_gone)
         return {-1, EIO};

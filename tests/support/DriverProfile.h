@@ -74,6 +74,10 @@ public:
     int CallsOn(unsigned long Request, std::thread::id Thread);
     // The next Times calls of the request fail with Errno (Times < 0: every one).
     void FailIoctl(unsigned long Request, int Errno, int Times = 1);
+    // The next Times calls of Call fail with Errno (Times < 0: every one), before the driver
+    // sees them: what any system call can meet, from EINTR to a device that has gone.
+    enum class TCall { Open, Read, Write, Poll, Flock };
+    void FailCall(TCall Call, int Errno, int Times = 1);
     // The next write takes at most Bytes, and the one after it fails with Errno.
     void ShortWriteThenFail(size_t Bytes, int Errno);
     // Every byte that writes took, in order (what reached the driver).
@@ -110,7 +114,11 @@ private:
     bool m_gone = false;
     bool m_enodevPending = false;
     std::multimap<unsigned long, std::thread::id> m_calls;
+    // The errno the next call fails with, or 0 (caller holds m_lock).
+    template <class K> static int Injected(std::map<K, std::pair<int, int>>& Faults, K Key);
+    int Fault(TCall Call);
     std::map<unsigned long, std::pair<int, int>> m_fail; // request -> errno, times
+    std::map<TCall, std::pair<int, int>> m_failCall;     // call -> errno, times
     size_t m_shortWrite = 0;
     int m_failAfterShort = 0;
     std::string m_written;
