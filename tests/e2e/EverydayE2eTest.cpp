@@ -87,6 +87,20 @@ protected:
         return n;
     }
 
+    // The pixels of a tooltip once its text is drawn: a tip is mapped before it is painted,
+    // and a grab in between is one colour.
+    std::vector<uint32_t> PaintedGrab(unsigned long Window, const TRect& Tip) {
+        std::vector<uint32_t> pixels;
+        WaitFor(
+            [&] {
+                pixels = Console().X().Grab(Window, {0, 0, Tip.W, Tip.H});
+                return std::any_of(pixels.begin(), pixels.end(),
+                                   [&](uint32_t P) { return P != pixels.front(); });
+            },
+            5000);
+        return pixels;
+    }
+
     std::unique_ptr<TTempDir> m_files;
     int m_lastTipWidth = 0;
 };
@@ -239,7 +253,7 @@ TEST_F(TEverydayTest, PortItemsAndPanelSixShowTheDeviceAsTooltips) {
         ASSERT_TRUE(WaitFor([&] { return !(tips = PopupWindows(-40, &w)).empty(); }, 10000))
             << "no tooltip on item " << Index;
         if (Pixels)
-            *Pixels = Console().X().Grab(w, {0, 0, tips[0].W, tips[0].H});
+            *Pixels = PaintedGrab(w, tips[0]);
         m_lastTipWidth = tips[0].W;
         Console().MoveTo(list.X + list.W + 150 - window.X, y); // away: the tip goes
     };
@@ -270,7 +284,7 @@ TEST_F(TEverydayTest, PortItemsAndPanelSixShowTheDeviceAsTooltips) {
     unsigned long tipWindow = 0;
     ASSERT_TRUE(WaitFor([&] { return !(tips = PopupWindows(-40, &tipWindow)).empty(); }, 10000))
         << "no tooltip on panel 6";
-    EXPECT_EQ(Console().X().Grab(tipWindow, {0, 0, tips[0].W, tips[0].H}), com1Tip)
+    EXPECT_EQ(PaintedGrab(tipWindow, tips[0]), com1Tip)
         << "panel 6's tooltip differs from the text of Com 1";
 }
 
