@@ -308,6 +308,8 @@ void TVaCustomComm::SetEventMask() {
     uint32_t mask = VaEventMask(m_monitorEvents);
     if (!m_directWrite)
         mask &= ~uint32_t(EV_TXEMPTY); // the write thread reports an empty queue itself
+    if (OnModemLines)
+        mask |= VA_EV_LINES;
     m_eventMask = mask;
     if (IsOpen())
         CheckResult(Track(m_open->Port->SetEventMask(mask)), " Error setting EventMask (%d), %s");
@@ -501,6 +503,7 @@ void TVaCustomComm::DispatchEvents(uint32_t Mask) {
     fire(EV_RX80FULL, OnRx80Full);
     fire(EV_EVENT1, OnEvent1);
     fire(EV_EVENT2, OnEvent2);
+    fire(VA_EV_LINES, OnModemLines);
 }
 
 // ---- port I/O ----
@@ -583,6 +586,10 @@ uint32_t TVaCustomComm::ModemStatus() {
     if (IsOpen())
         CheckResult(Track(m_open->Port->ModemStatus(status)), "Error reading modem state (%d), %s");
     return status;
+}
+
+bool TVaCustomComm::ReportsModemLines() const {
+    return IsOpen() && m_open->Port->ReportsLineChanges();
 }
 
 bool TVaCustomComm::ModemLineOn(int Line) {
