@@ -616,8 +616,14 @@ void TVaCommEventThread::Execute() {
         } else if (s.Err == TVaErr::Gone) {
             // A gone device reports its loss once, as a line error, and is then left alone.
             m_port->GoneSeen = true;
-            if ((m_eventMask & EV_ERR) && m_port->ClaimGoneReport()) {
-                m_mask = EV_ERR;
+            uint32_t report = 0;
+            if ((m_eventMask & EV_ERR) && m_port->ClaimGoneReport())
+                report |= EV_ERR;
+            // Whoever shows the lines learns that they can no longer be read.
+            if (m_eventMask & VA_EV_LINES)
+                report |= VA_EV_LINES;
+            if (report) {
+                m_mask = report;
                 Notify();
             }
             while (!Terminated())
