@@ -470,6 +470,7 @@ void TBaseform::BuildControls() {
         VaCommClose(S);
     };
     VaComm->OnRxChar = [this](TVaCustomComm* S, int N) { VaCommRxChar(S, N); };
+    VaComm->OnModemLines = [this](TVaCustomComm*) { ShowModemLines(); };
     UDPServer->SetDefaultPort(50000);
     UDPServer->OnUDPRead = [this](TIdUDPServer* S, const std::string& D, TIdSocketHandle& B) {
         UDPServerUDPRead(S, D, B);
@@ -684,6 +685,9 @@ void TBaseform::VaCommOpen(TVaCustomComm*) {
     ChBxRTS->setChecked(true);
     StatusBar->SetPanelText(2, "RTS");
     SysTimer->start();
+    // A port that reports each change of its lines is asked once here, then on each change.
+    if (VaComm->ReportsModemLines())
+        Guarded([this] { ShowModemLines(); });
 }
 
 void TBaseform::VaCommClose(TVaCustomComm*) {
@@ -697,10 +701,10 @@ void TBaseform::VaCommClose(TVaCustomComm*) {
     SysTimer->stop();
 }
 
-void TBaseform::SysTimerTimer() {
+void TBaseform::ShowModemLines() {
     try {
-        // One query a tick for the four panels: on a USB adapter each query may be a round
-        // trip over the bus.
+        // One query for the four panels: on a USB adapter each query may be a round trip
+        // over the bus.
         const uint32_t lines = VaComm->ModemStatus();
         StatusBar->SetPanelText(1, lines & MS_DSR_ON ? "DSR" : "");
         StatusBar->SetPanelText(3, lines & MS_CTS_ON ? "CTS" : "");
@@ -714,9 +718,23 @@ void TBaseform::SysTimerTimer() {
             m_modemErrorReported = true;
             throw;
         }
-        return;
+    }
+}
+
+void TBaseform::SysTimerTimer() {
+    // A port that reports its line changes has its panels updated by them; else each tick
+    // asks for the lines.
+    const bool polled = !VaComm->ReportsModemLines();
+    if (polled) {
+        const bool reportedBefore = m_modemErrorReported;
+        ShowModemLines();
+        if (reportedBefore && m_modemErrorReported)
+            return;
     }
     TickCountdown();
+    // Nothing left to count down: the timer sleeps until bytes arrive again.
+    if (!polled && RxCountdown.load() == 0)
+        SysTimer->stop();
 }
 
 // ---------------------------------------------------------------- receive display
@@ -732,6 +750,8 @@ void TBaseform::VaCommRxChar(TVaCustomComm*, int) {
         return;
     }
     RxCountdown = 10;
+    if (!SysTimer->isActive() && VaComm->IsOpen())
+        SysTimer->start();
     LogAppend(PacketLine(chunk));
     // Treat is read anew for each byte, but nothing can change it while the handler runs.
     if (ChBxTreat->isChecked())

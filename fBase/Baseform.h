@@ -68,6 +68,7 @@ public:
     void VaCommOpen(TVaCustomComm* Sender);
     void VaCommClose(TVaCustomComm* Sender);
     void SysTimerTimer();
+    void ShowModemLines();
     void VaCommRxChar(TVaCustomComm* Sender, int Count);
     void BtTransmitClick();
     void EdCmdLnKeyPress(int Key);

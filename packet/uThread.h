@@ -39,7 +39,7 @@ void NoteCaptured();
 // application's error handler on the main thread and the thread goes on.
 class TUserThread : public TThread {
 public:
-    explicit TUserThread(std::function<void()> Step, unsigned IdleCheckMs = 1000);
+    explicit TUserThread(std::function<void()> Step, unsigned IdleCheckMs = 60000);
     ~TUserThread() override;
 
     // True while the run loop is active; cleared on every way out of it.

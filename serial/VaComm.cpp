@@ -308,6 +308,8 @@ void TVaCustomComm::SetEventMask() {
     uint32_t mask = VaEventMask(m_monitorEvents);
     if (!m_directWrite)
         mask &= ~uint32_t(EV_TXEMPTY); // the write thread reports an empty queue itself
+    if (OnModemLines)
+        mask |= VA_EV_LINES;
     m_eventMask = mask;
     if (IsOpen())
         CheckResult(Track(m_open->Port->SetEventMask(mask)), " Error setting EventMask (%d), %s");
@@ -505,6 +507,7 @@ void TVaCustomComm::DispatchEvents(uint32_t Mask) {
     fire(EV_RX80FULL, OnRx80Full);
     fire(EV_EVENT1, OnEvent1);
     fire(EV_EVENT2, OnEvent2);
+    fire(VA_EV_LINES, OnModemLines);
 }
 
 // ---- port I/O ----
@@ -589,6 +592,10 @@ uint32_t TVaCustomComm::ModemStatus() {
     return status;
 }
 
+bool TVaCustomComm::ReportsModemLines() const {
+    return IsOpen() && m_open->Port->ReportsLineChanges();
+}
+
 bool TVaCustomComm::ModemLineOn(int Line) {
     static const uint32_t bits[] = {MS_CTS_ON, MS_DSR_ON, MS_RING_ON, MS_RLSD_ON};
     uint32_t status = ModemStatus();
@@ -613,8 +620,14 @@ void TVaCommEventThread::Execute() {
         } else if (s.Err == TVaErr::Gone) {
             // A gone device reports its loss once, as a line error, and is then left alone.
             m_port->GoneSeen = true;
-            if ((m_eventMask & EV_ERR) && m_port->ClaimGoneReport()) {
-                m_mask = EV_ERR;
+            uint32_t report = 0;
+            if ((m_eventMask & EV_ERR) && m_port->ClaimGoneReport())
+                report |= EV_ERR;
+            // Whoever shows the lines learns that they can no longer be read.
+            if (m_eventMask & VA_EV_LINES)
+                report |= VA_EV_LINES;
+            if (report) {
+                m_mask = report;
                 Notify();
             }
             while (!Terminated())

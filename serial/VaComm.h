@@ -260,6 +260,9 @@ public:
     bool ModemLineOn(int Line /*1 CTS, 2 DSR, 3 RING, 4 DCD*/);
     // The four modem input lines (MS_ bits) in one query; 0 on a closed port.
     uint32_t ModemStatus();
+    // Whether the open port raises OnModemLines on every change; else the lines are followed
+    // by asking ModemStatus.
+    bool ReportsModemLines() const;
     // Line errors since the last query and the queue counts; clears the errors.
     TVaComStat GetStatus();
 
@@ -277,6 +280,9 @@ public:
     TNotifyEvent OnRxFlag;
     TVaWatchedEvent<void(TVaCustomComm* Sender)> OnTxEmpty;
     TNotifyEvent OnPErr, OnRx80Full, OnEvent1, OnEvent2;
+    // A modem input line changed (or reading them started or stopped failing); assigned
+    // before the port opens, and only raised where ReportsModemLines says so.
+    TNotifyEvent OnModemLines;
 
 protected:
     virtual void CreateHandle();

@@ -26,6 +26,11 @@ enum : uint32_t {
     EV_EVENT2 = 0x1000,
 };
 
+// This layer's own event, beyond the line events above: a modem input line changed, or asking
+// for the lines started or stopped failing. Asked for in the event mask like the others, by a
+// port that ReportsLineChanges.
+enum : uint32_t { VA_EV_LINES = 0x00010000 };
+
 // Line error flags reported (and cleared) by ClearError.
 enum : uint32_t {
     CE_RXOVER = 0x0001,   // the input queue overflowed
@@ -126,6 +131,9 @@ public:
     virtual TVaStatus ModemStatus(uint32_t& Bits) = 0;
     // Whether the device is known to have gone away (unplugged); asks nothing of it.
     virtual bool Gone() const { return false; }
+    // Whether every change of the modem lines (and of their query's success) is reported as
+    // VA_EV_LINES, so that nobody needs to ask ModemStatus again and again to follow them.
+    virtual bool ReportsLineChanges() const { return false; }
     virtual void Close() = 0;
 };
 

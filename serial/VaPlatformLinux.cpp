@@ -249,11 +249,12 @@ uint32_t MonotonicMs() {
 }
 
 // How often the line sampler asks the driver for the modem lines while someone reads them or
-// waits for their events: the console's panels then follow a line within about 15 ms. Only a
-// sample older than kModemStaleMs (the sampler had been asleep, nobody read the lines) is
-// taken anew by the reader; a busy machine that delays the sampler a little does not send
-// the reader to the driver.
-constexpr uint32_t kModemSampleMs = 10;
+// waits for their events: a change is reported within this time, and the console's panels
+// follow a line within 50 ms. Each sample wakes the process, so it is not asked more often
+// than that needs. Only a sample older than kModemStaleMs (the sampler had been asleep,
+// nobody read the lines) is taken anew by the reader; a busy machine that delays the sampler
+// a little does not send the reader to the driver.
+constexpr uint32_t kModemSampleMs = 40;
 constexpr uint32_t kModemStaleMs = 500;
 // How long after the last read of the lines the sampler keeps sampling them.
 constexpr uint32_t kModemInterestMs = 1000;
@@ -354,6 +355,7 @@ public:
     TVaStatus Escape(int Code) override;
     TVaStatus ModemStatus(uint32_t& Bits) override;
     bool Gone() const override { return m_gone; }
+    bool ReportsLineChanges() const override { return true; }
     void Close() override;
 
 private:
@@ -403,7 +405,7 @@ private:
     // answer to a request) ever waits for one.
     void WatchLines();
     void SampleLines();
-    static constexpr uint32_t kLineEvents = EV_CTS | EV_DSR | EV_RING | EV_RLSD;
+    static constexpr uint32_t kLineEvents = EV_CTS | EV_DSR | EV_RING | EV_RLSD | VA_EV_LINES;
 
     TDeviceFd m_dev;
     TVaEvent m_closing;  // signalled by Close: every wait of this port ends
@@ -437,7 +439,9 @@ private:
     bool m_parityOn = false;
     uint32_t m_latched = 0; // events not yet reported
     uint32_t m_errors = 0;  // CE_ flags since the last ClearError
-    // The latest modem-line sample: TIOCM_ bits, or the errno of a failed query, and when.
+    // The latest modem-line sample: TIOCM_ bits, or the errno of a failed query, and when;
+    // guarded by m_modemLock.
+    std::mutex m_modemLock;
     uint32_t m_modem = 0;
     int m_modemErrno = 0;
     uint32_t m_modemAt = 0;
@@ -605,22 +609,33 @@ TVaStatus TLinuxPort::SetQueues(uint32_t InSize, uint32_t) {
 
 void TLinuxPort::SampleModem() {
     int bits = 0;
+    uint32_t changed = 0;
     TVaSysResult r = Ioctl(TIOCMGET, &bits);
     if (r.Failed() && Absent(r.Errno)) {
         m_hasLines = false; // a device without modem lines after all
         return;
     }
-    std::lock_guard<std::mutex> g(m_queueLock);
-    m_modemAt = MonotonicMs();
-    if (r.Failed()) {
-        m_modemErrno = r.Errno;
-        return;
-    }
-    m_modemErrno = 0;
-    uint32_t now = uint32_t(bits), changed = m_modemSampled ? (now ^ m_modem) : 0;
-    m_modem = now;
-    m_modemSampled = true;
     uint32_t events = 0;
+    {
+        // The sample has a lock of its own: the input queue's is held while a flood is
+        // read, and neither side waits for the other.
+        std::lock_guard<std::mutex> g(m_modemLock);
+        m_modemAt = MonotonicMs();
+        // A query that starts or stops failing is news for whoever shows the lines.
+        const int errnoBefore = m_modemErrno;
+        m_modemErrno = r.Failed() ? r.Errno : 0;
+        if ((errnoBefore != 0) != (m_modemErrno != 0))
+            events |= VA_EV_LINES;
+        if (!r.Failed()) {
+            const uint32_t now = uint32_t(bits);
+            changed = m_modemSampled ? (now ^ m_modem) : 0;
+            m_modem = now;
+            m_modemSampled = true;
+        }
+    }
+    const uint32_t now = uint32_t(bits);
+    if (changed & (TIOCM_CTS | TIOCM_DSR | TIOCM_CD | TIOCM_RI))
+        events |= VA_EV_LINES;
     if (changed & TIOCM_CTS)
         events |= EV_CTS;
     if (changed & TIOCM_DSR)
@@ -629,8 +644,11 @@ void TLinuxPort::SampleModem() {
         events |= EV_RLSD;
     if ((changed & TIOCM_RI) && !(now & TIOCM_RI))
         events |= EV_RING; // the end of a ring
-    if (events & m_mask.load())
-        Latch(events, 0, false);
+    // Nearly every sample is unchanged and never touches the queue's lock.
+    if (events & m_mask.load()) {
+        std::lock_guard<std::mutex> g(m_queueLock);
+        Latch(events & m_mask.load(), 0, false);
+    }
 }
 
 void TLinuxPort::WatchLines() {
@@ -909,7 +927,7 @@ TVaStatus TLinuxPort::ModemStatus(uint32_t& Bits) {
         m_interest.Signal();
     bool fresh;
     {
-        std::lock_guard<std::mutex> g(m_queueLock);
+        std::lock_guard<std::mutex> g(m_modemLock);
         fresh = m_modemSampled && now - m_modemAt <= kModemStaleMs;
     }
     // The sampler keeps a recent sample; without one (it has just started, or the driver
@@ -920,7 +938,7 @@ TVaStatus TLinuxPort::ModemStatus(uint32_t& Bits) {
         return GoneStatus();
     if (!m_hasLines)
         return {};
-    std::lock_guard<std::mutex> g(m_queueLock);
+    std::lock_guard<std::mutex> g(m_modemLock);
     if (m_modemErrno != 0)
         return VaStatusFromErrno(m_modemErrno);
     if (m_modem & TIOCM_CTS)

@@ -44,6 +44,30 @@ long ResidentBytes() {
     return resident * ::sysconf(_SC_PAGESIZE);
 }
 
+long ContextSwitches() {
+    rusage u{};
+    ::getrusage(RUSAGE_SELF, &u);
+    return u.ru_nvcsw + u.ru_nivcsw;
+}
+
+std::vector<TThreadSwitches> ThreadSwitches() {
+    std::vector<TThreadSwitches> all;
+    for (const auto& e : std::filesystem::directory_iterator("/proc/self/task")) {
+        std::ifstream f(e.path() / "status");
+        TThreadSwitches t{std::atoi(e.path().filename().c_str()), {}, 0};
+        std::string line;
+        while (std::getline(f, line)) {
+            if (line.rfind("Name:", 0) == 0)
+                t.Name = line.substr(line.find_first_not_of(" \t", 5));
+            else if (line.rfind("voluntary_ctxt_switches:", 0) == 0 ||
+                     line.rfind("nonvoluntary_ctxt_switches:", 0) == 0)
+                t.Switches += std::atol(line.c_str() + line.find(':') + 1);
+        }
+        all.push_back(t);
+    }
+    return all;
+}
+
 double Percentile(std::vector<double> Values, double P) {
     if (Values.empty())
         return 0;

@@ -16,6 +16,15 @@
 double MonotonicSeconds();
 double CpuSeconds();  // this process, user and system
 long ResidentBytes(); // this process
+// Context switches of this process, all threads, voluntary and not: how often it woke.
+long ContextSwitches();
+// The same per thread still running, by thread id, with the thread's name.
+struct TThreadSwitches {
+    int Tid;
+    std::string Name;
+    long Switches;
+};
+std::vector<TThreadSwitches> ThreadSwitches();
 double Percentile(std::vector<double> Values, double P);
 
 // The console window, shown on the offscreen platform unless a display is asked for.

@@ -121,19 +121,28 @@ TEST(PortControl, SettingsShowsAndHidesThePortGroup) {
     EXPECT_TRUE(f.W().GrBxSet->isHidden());
 }
 
-TEST(PortControl, TheTimerCountsDownTheReceiveCountdownToZeroAndNoFurther) {
+TEST(PortControl, TheTimerCountsDownTheReceiveCountdownToZeroThenRestsUntilBytesArrive) {
     TConsoleFixture f;
     f.OpenPacket(false);
-    f.Device.Write("x");
-    ASSERT_TRUE(PumpUntil([&] { return f.W().LogGetText() == "Rx- 78 \r\n"; }));
-    ASSERT_TRUE(PumpUntil([] { return RxCountdown.load() == 0; }, 3000));
-    int ticks = 0;
     // The counting ends with the test's scope: closing the window at the fixture's end still
     // runs the timer's messages, after ticks is gone.
+    int ticks = 0;
     QObject scope;
     QObject::connect(f.W().SysTimer, &QTimer::timeout, &scope, [&] { ++ticks; });
-    ASSERT_TRUE(PumpUntil([&] { return ticks >= 5; }));
-    EXPECT_EQ(RxCountdown.load(), 0);
+    std::string shown;
+    for (int round = 0; round < 2; ++round) {
+        ASSERT_TRUE(PumpUntil([] { return RxCountdown.load() == 0; }, 3000)) << round;
+        PumpFor(60);
+        const int rested = ticks;
+        PumpFor(100);
+        EXPECT_EQ(ticks, rested) << round; // nothing to count down: no tick
+        EXPECT_FALSE(f.W().SysTimer->isActive()) << round;
+        f.Device.Write("x");
+        shown += "Rx- 78 \r\n";
+        ASSERT_TRUE(PumpUntil([&] { return f.W().LogGetText() == shown; })) << round;
+        ASSERT_TRUE(PumpUntil([] { return RxCountdown.load() == 0; }, 3000)) << round;
+        EXPECT_GE(ticks - rested, 10) << round; // the bytes set ten ticks to count
+    }
     // Pseudo-terminals have no modem lines: they read as off.
     for (int panel : {1, 3, 4, 5})
         EXPECT_TRUE(f.W().StatusBar->PanelText(panel).isEmpty());

@@ -130,6 +130,50 @@ TEST(Adapters, TheWindowsThreadReadsTheLinesWithoutAskingTheDriver) {
     }
 }
 
+TEST(Adapters, EachChangeOfTheLinesIsReportedOnceAndAQuietLineNotAtAll) {
+    for (const char* name : {"ftdi_sio", "cp210x", "pl2303", "16550"}) {
+        TAdapter a(DriverProfileNamed(name));
+        std::vector<uint32_t> seen; // the lines as each report found them; ~0u: query failed
+        a.Comm.OnModemLines = [&](TVaCustomComm* S) {
+            try {
+                seen.push_back(S->ModemStatus());
+            } catch (const std::exception&) {
+                seen.push_back(~0u);
+            }
+        };
+        a.Comm.Open();
+        ASSERT_TRUE(a.Comm.ReportsModemLines()) << name;
+        PumpFor(150); // several samples of unchanged lines
+        EXPECT_TRUE(seen.empty()) << name;
+        struct TStep {
+            int Lines;
+            uint32_t Shown;
+        };
+        const TStep steps[] = {{TIOCM_DSR | TIOCM_CTS, MS_DSR_ON | MS_CTS_ON},
+                               {TIOCM_RI, MS_RING_ON},
+                               {TIOCM_RI | TIOCM_CD, MS_RING_ON | MS_RLSD_ON},
+                               {0, 0}};
+        for (const TStep& s : steps) {
+            const size_t before = seen.size();
+            a.Profile->SetInputLines(s.Lines);
+            ASSERT_TRUE(PumpUntil([&] { return seen.size() > before; })) << name << s.Lines;
+            PumpFor(100);
+            ASSERT_EQ(seen.size(), before + 1) << name << s.Lines;
+            EXPECT_EQ(seen.back(), s.Shown) << name << s.Lines;
+        }
+        // A query that starts failing (a control transfer that timed out) is reported once,
+        // and so is its recovery.
+        a.Profile->FailIoctl(TIOCMGET, ETIMEDOUT, -1);
+        ASSERT_TRUE(PumpUntil([&] { return seen.size() == 5; })) << name;
+        EXPECT_EQ(seen.back(), ~0u) << name;
+        a.Profile->FailIoctl(TIOCMGET, 0, 0);
+        ASSERT_TRUE(PumpUntil([&] { return seen.size() == 6; })) << name;
+        EXPECT_EQ(seen.back(), 0u) << name;
+        PumpFor(100);
+        EXPECT_EQ(seen.size(), 6u) << name;
+    }
+}
+
 TEST(Adapters, CdcAcmReportsCtsOnWhateverTheLineDoes) {
     TAdapter a(DriverProfileNamed("cdc-acm"));
     a.Comm.Open();
