@@ -415,11 +415,10 @@ TParsed ParseOptions(const std::vector<std::string>& Args) {
     }
 
     if (!startGiven)
-        o.Start =
-            (o.Device.empty() && (o.Mode == TMode::Packet || o.Mode == TMode::FloodText ||
-                                   o.Mode == TMode::FloodBytes))
-                ? TStart::Open
-                : TStart::Now;
+        o.Start = (o.Device.empty() && (o.Mode == TMode::Packet || o.Mode == TMode::FloodText ||
+                                        o.Mode == TMode::FloodBytes))
+                      ? TStart::Open
+                      : TStart::Now;
     if (!recordGiven && o.Mode != TMode::Text)
         o.RecordLimit = 0; // answers and echoes of packets and floods are counted, not kept
     if (o.Start == TStart::Open && !o.Device.empty())
