@@ -39,6 +39,12 @@ struct TDriverTraits {
     size_t WriteChunk;        // the most one write takes (the driver's buffer); 0: no limit
     bool KeepsLineSettings;   // settings read back as written (a pty forces CS8, no parity)
     bool ReadZeroAfterUnplug; // a read after an unplug gives 0 (USB); a pty gives EIO
+    // The serial core answers TIOCGRS485 for every UART, RS-485 capable or not (flags 0), and
+    // refuses only TIOCSRS485; USB drivers refuse both.
+    bool Rs485ReadsZero = false;
+    // The output lines TIOCMSET, TIOCMBIS and TIOCMBIC take (and TIOCMGET reports): an 8250
+    // also takes OUT1, OUT2 and LOOP (serial8250_TIOCM_to_MCR); the others drop them.
+    int OutputLines = TIOCM_DTR | TIOCM_RTS;
 };
 
 // pty, 16550, ftdi_sio, cp210x, pl2303, ch341, cdc-acm, and an embedded 8250 with RS-485.
