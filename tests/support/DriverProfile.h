@@ -13,8 +13,17 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <sys/ioctl.h>
 #include <thread>
 #include <vector>
+
+// The 8250's further modem control bits, from <asm-generic/termios.h> (which clashes with
+// glibc's <sys/ioctl.h>).
+#ifndef TIOCM_OUT1
+#define TIOCM_OUT1 0x2000
+#define TIOCM_OUT2 0x4000
+#define TIOCM_LOOP 0x8000
+#endif
 
 // One driver's behaviour, as a table.
 struct TDriverTraits {

@@ -4,6 +4,7 @@
 // (tools/vm/Peer.cpp) and unplugs and replugs the adapter when asked (HostDo).
 #include "ByteText.h"
 #include "ConfigHome.h"
+#include "DriverProfile.h"
 #include "FormFixture.h"
 #include "SerialTestSupport.h"
 #include "VmHost.h"
