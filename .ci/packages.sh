@@ -9,6 +9,9 @@ TEVRO_X_PACKAGES="libx11-dev xvfb xauth x11-utils xdotool xclip imagemagick font
 TEVRO_TEST_PACKAGES="libgtest-dev libgmock-dev"
 # The checker and fuzz pass (./test --sanitize): clang and its runtimes, libFuzzer among them.
 TEVRO_SANITIZE_PACKAGES="clang libclang-rt-dev"
+# The real-driver tests: an emulator, the kernel the guest boots (with its modules) and a
+# static shell for its initramfs (tools/vm/tevro-vm).
+TEVRO_VM_PACKAGES="qemu-system-x86 linux-image-amd64 busybox-static cpio kmod"
 
 # Installs each named package that is not installed yet.
 ensure_packages() {

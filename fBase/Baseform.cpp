@@ -740,7 +740,17 @@ void TBaseform::SysTimerTimer() {
 // ---------------------------------------------------------------- receive display
 
 void TBaseform::VaCommRxChar(TVaCustomComm*, int) {
-    const std::string chunk = VaComm->ReadText();
+    std::string chunk;
+    try {
+        chunk = VaComm->ReadText();
+    } catch (...) {
+        // A lost device fails this read as it fails the status timer's query, in either
+        // order (on a real adapter the read often comes first): one report for both.
+        if (m_modemErrorReported)
+            return;
+        m_modemErrorReported = true;
+        throw;
+    }
     if (RButPackTag == 0) {
         const TDirectText shown = DirectText(chunk, ScrChBx->isChecked());
         if (shown.Clear)

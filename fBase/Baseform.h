@@ -126,7 +126,7 @@ private:
     TCommandHistoryKeys* m_historyKeys = nullptr;
     bool m_cleanClicked = false;
     bool m_messageBoxOpen = false;
-    bool m_modemErrorReported = false;
+    bool m_modemErrorReported = false; // a lasting port failure shown (status timer or read)
     bool m_closing = false;
 };
 

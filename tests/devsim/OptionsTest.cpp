@@ -34,6 +34,9 @@ TEST(DevSimOptions, DefaultsPerMode) {
         {"udp", TStart::Now, false, true, 0},
         {"flood-udp --console-port 4000", TStart::Now, false, true, 0},
         {"text --console-port 4000", TStart::Now, true, true, 65536},
+        // Another's terminal: its opens cannot be seen, so the work starts at once.
+        {"packet --device /dev/pts/9", TStart::Now, true, false, 0},
+        {"flood-bytes --device /dev/pts/9", TStart::Now, true, false, 0},
     };
     for (const TCase& c : cases) {
         const TParsed p = Parse(c.Line);
@@ -104,6 +107,8 @@ TEST(DevSimOptions, RefusesWhatCannotWork) {
         {"udp --host 10.0.0.1 --console-port 5", "refusing to send to \"10.0.0.1\""},
         {"udp --host localhost --console-port 5", "only to 127.0.0.1"},
         {"udp --start open", "needs a pty"},
+        {"packet --device /dev/pts/9 --start open", "cannot see the console open"},
+        {"udp --device /dev/pts/9", "does not apply to udp"},
         {"text --start stdin --no-stdin", "--no-stdin"},
         {"text --start later", "now, open or stdin"},
         {"flood-udp", "needs --console-port"},

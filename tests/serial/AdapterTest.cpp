@@ -12,10 +12,6 @@
 
 namespace {
 
-const int kConsoleRates[] = {110,    300,    600,    1200,   2400,  4800,  9600,
-                             14400,  19200,  28800,  38400,  56000, 57600, 115200,
-                             128000, 256000, 230400, 460800, 921600};
-
 // The component on COM 1, which the COM map points at a pseudo-terminal, behind a profile.
 struct TAdapter {
     explicit TAdapter(const TDriverTraits& Traits)

@@ -43,6 +43,11 @@ inline int OpenDescriptors() {
     return n;
 }
 
+// The rates of the console's list, in its order.
+inline constexpr int kConsoleRates[] = {110,    300,    600,    1200,   2400,  4800,  9600,
+                                        14400,  19200,  28800,  38400,  56000, 57600, 115200,
+                                        128000, 256000, 230400, 460800, 921600};
+
 inline std::string AllByteValues() {
     std::string s;
     for (int i = 0; i < 256; ++i)

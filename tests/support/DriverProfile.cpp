@@ -19,9 +19,13 @@ const std::vector<TDriverTraits> kProfiles = {
     {"pty", TRate::AsAsked, 0, false, 0, 0, false, false, false, false, false, 0, false, false},
     // 8250: serial8250_get_baud_rate/uart_get_baud_rate refuse a rate above clock/16
     // (115200 on a 1.8432 MHz PC UART) and keep the previous one; modem lines are registers;
-    // TIOCMIWAIT and TIOCGICOUNT work; a PC 16550 has no RS-485 (ENOTTY); the transmit
+    // TIOCMIWAIT and TIOCGICOUNT work; a PC 16550 has no RS-485: TIOCSRS485 is ENOTTY, but
+    // uart_get_rs485_config answers TIOCGRS485 with flags 0 (seen on the real driver in the
+    // virtual machine of tests/vm); the modem control register takes OUT1, OUT2 and LOOP
+    // through TIOCMSET as well (serial8250_TIOCM_to_MCR; seen there too); the transmit
     // buffer is a page.
-    {"16550", TRate::Uart, 115200, true, 0, 0, false, true, true, true, false, 4096, true, false},
+    {"16550", TRate::Uart, 115200, true, 0, 0, false, true, true, true, false, 4096, true, false,
+     true, TIOCM_DTR | TIOCM_RTS | TIOCM_OUT1 | TIOCM_OUT2 | TIOCM_LOOP},
     // ftdi_sio: get_ftdi_divisor falls back to 9600 above 3 MBd; ftdi_get_modem_status is a
     // synchronous USB control transfer per TIOCMGET, and so is every line change; usb-serial
     // buffers 4 KiB; an unplug (usb_serial_disconnect) hangs the tty up.
@@ -46,7 +50,7 @@ const std::vector<TDriverTraits> kProfiles = {
     // An embedded board's 8250 whose device tree enabled RS-485 (TIOCSRS485 with flags 0
     // switches it off until the driver is probed again).
     {"8250-rs485", TRate::Uart, 115200, true, 0, 0, false, true, true, true, true, 4096, true,
-     false},
+     false, true, TIOCM_DTR | TIOCM_RTS | TIOCM_OUT1 | TIOCM_OUT2 | TIOCM_LOOP},
 };
 
 void Cost(int Us) {
@@ -345,7 +349,7 @@ TVaSysResult TDriverProfile::ModelledIoctl(int Fd, unsigned long Request, void* 
     case TIOCMBIS:
     case TIOCMBIC:
     case TIOCMSET: {
-        const int bits = *static_cast<int*>(Arg) & (TIOCM_DTR | TIOCM_RTS);
+        const int bits = *static_cast<int*>(Arg) & m_traits.OutputLines;
         if (Request == TIOCMBIS)
             m_outputs |= bits;
         else if (Request == TIOCMBIC)
@@ -380,9 +384,9 @@ TVaSysResult TDriverProfile::ModelledIoctl(int Fd, unsigned long Request, void* 
         m_serial = *static_cast<serial_struct*>(Arg);
         return {0, 0};
     case TIOCGRS485:
-        if (!m_traits.Rs485)
+        if (!m_traits.Rs485 && !m_traits.Rs485ReadsZero)
             return notty;
-        *static_cast<serial_rs485*>(Arg) = m_rs485;
+        *static_cast<serial_rs485*>(Arg) = m_traits.Rs485 ? m_rs485 : serial_rs485{};
         return {0, 0};
     case TIOCSRS485:
         if (!m_traits.Rs485)

@@ -13,8 +13,17 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <sys/ioctl.h>
 #include <thread>
 #include <vector>
+
+// The 8250's further modem control bits, from <asm-generic/termios.h> (which clashes with
+// glibc's <sys/ioctl.h>).
+#ifndef TIOCM_OUT1
+#define TIOCM_OUT1 0x2000
+#define TIOCM_OUT2 0x4000
+#define TIOCM_LOOP 0x8000
+#endif
 
 // One driver's behaviour, as a table.
 struct TDriverTraits {
@@ -39,6 +48,12 @@ struct TDriverTraits {
     size_t WriteChunk;        // the most one write takes (the driver's buffer); 0: no limit
     bool KeepsLineSettings;   // settings read back as written (a pty forces CS8, no parity)
     bool ReadZeroAfterUnplug; // a read after an unplug gives 0 (USB); a pty gives EIO
+    // The serial core answers TIOCGRS485 for every UART, RS-485 capable or not (flags 0), and
+    // refuses only TIOCSRS485; USB drivers refuse both.
+    bool Rs485ReadsZero = false;
+    // The output lines TIOCMSET, TIOCMBIS and TIOCMBIC take (and TIOCMGET reports): an 8250
+    // also takes OUT1, OUT2 and LOOP (serial8250_TIOCM_to_MCR); the others drop them.
+    int OutputLines = TIOCM_DTR | TIOCM_RTS;
 };
 
 // pty, 16550, ftdi_sio, cp210x, pl2303, ch341, cdc-acm, and an embedded 8250 with RS-485.

@@ -46,6 +46,9 @@ Common options:
   --com N              publish the device end as COMn (1..255, default 1) in
                        $XDG_CONFIG_HOME/tevro-console/com (else ~/.config/tevro-console/com);
                        an entry that points at anything but a pseudo-terminal is never replaced
+  --device PATH        play the device on the terminal PATH, whose other end someone else
+                       holds (an emulator's pseudo-terminal), instead of a pseudo-terminal of
+                       its own; nothing is published and the port counts as open throughout
   --start WHEN         now | open (when the console opens the port) | stdin (on "start");
                        default: open for packet and the pty floods, now otherwise
   --time-limit S       end after S seconds at most (default 600)
@@ -229,6 +232,7 @@ TParsed ParseOptions(const std::vector<std::string>& Args) {
     using TSetter = std::function<void(const std::string&, const std::string&)>;
     const std::map<std::string, std::pair<unsigned, TSetter>> table = {
         {"--com", {PtyModes, [&](auto& n, auto& v) { o.Com = (int)count(n, v, 1, 255); }}},
+        {"--device", {PtyModes, [&](auto&, auto& v) { o.Device = v; }}},
         {"--start",
          {AllModes,
           [&](auto& n, auto& v) {
@@ -411,13 +415,15 @@ TParsed ParseOptions(const std::vector<std::string>& Args) {
     }
 
     if (!startGiven)
-        o.Start =
-            (o.Mode == TMode::Packet || o.Mode == TMode::FloodText || o.Mode == TMode::FloodBytes)
-                ? TStart::Open
-                : TStart::Now;
+        o.Start = (o.Device.empty() && (o.Mode == TMode::Packet || o.Mode == TMode::FloodText ||
+                                        o.Mode == TMode::FloodBytes))
+                      ? TStart::Open
+                      : TStart::Now;
     if (!recordGiven && o.Mode != TMode::Text)
         o.RecordLimit = 0; // answers and echoes of packets and floods are counted, not kept
-    if (o.Start == TStart::Open && !o.UsesPty())
+    if (o.Start == TStart::Open && !o.Device.empty())
+        error = "--start open cannot see the console open a --device";
+    else if (o.Start == TStart::Open && !o.UsesPty())
         error = "--start open needs a pty; " + std::string(ModeName(o.Mode)) + " mode has none";
     else if (o.Start == TStart::Stdin && !o.ReadStdin)
         error = "--start stdin cannot work with --no-stdin";

@@ -19,6 +19,7 @@ const char* ModeName(TMode Mode);
 struct TOptions {
     TMode Mode = TMode::Text;
     int Com = 1;
+    std::string Device; // played on this terminal instead of a pseudo-terminal of our own
     TStart Start = TStart::Now;
     double TimeLimit = 600; // seconds; every mode ends by then
     double Linger = 0.2;    // seconds kept running after work that ends by itself is done

@@ -96,8 +96,13 @@ bool TSimulator::SetUp(std::string& Error) {
     TJsonObject ready;
     ready.Add("event", "ready");
     if (m_master.Valid()) {
-        ready.Add("com", m_o.Com).Add("entry", m_entry->Path()).Add("device", m_slavePath);
-        Say("COM%d is %s (%s)", m_o.Com, m_slavePath.c_str(), m_entry->Path().c_str());
+        if (m_entry) {
+            ready.Add("com", m_o.Com).Add("entry", m_entry->Path()).Add("device", m_slavePath);
+            Say("COM%d is %s (%s)", m_o.Com, m_slavePath.c_str(), m_entry->Path().c_str());
+        } else {
+            ready.Add("device", m_slavePath);
+            Say("playing the device on %s", m_slavePath.c_str());
+        }
     }
     if (m_udp.Valid()) {
         ready.Add("listen_port", m_listenPort);
@@ -119,6 +124,8 @@ bool TSimulator::SetUp(std::string& Error) {
 }
 
 bool TSimulator::OpenPty(std::string& Error) {
+    if (!m_o.Device.empty())
+        return OpenDevice(Error);
     TFd master(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
     if (!master.Valid() || ::grantpt(master.Get()) != 0 || ::unlockpt(master.Get()) != 0) {
         Error = "cannot make a pseudo-terminal: " + ErrnoText(errno);
@@ -162,6 +169,33 @@ bool TSimulator::OpenPty(std::string& Error) {
         return false;
     m_master = std::move(master);
     m_slavePath = name;
+    return true;
+}
+
+// A terminal whose other end is held elsewhere (an emulator's pseudo-terminal, behind which
+// the console sits on a driver): raw, non-blocking, and open from the start, since the other
+// end's opens and closes cannot be seen from here.
+bool TSimulator::OpenDevice(std::string& Error) {
+    TFd fd(::open(m_o.Device.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK));
+    if (!fd.Valid()) {
+        Error = "cannot open " + m_o.Device + ": " + ErrnoText(errno);
+        return false;
+    }
+    termios t;
+    if (::tcgetattr(fd.Get(), &t) != 0) {
+        Error = m_o.Device + " is not a terminal: " + ErrnoText(errno);
+        return false;
+    }
+    ::cfmakeraw(&t);
+    t.c_cflag |= CLOCAL | CREAD;
+    if (::tcsetattr(fd.Get(), TCSANOW, &t) != 0) {
+        Error = "cannot set " + m_o.Device + " raw: " + ErrnoText(errno);
+        return false;
+    }
+    ::tcflush(fd.Get(), TCIOFLUSH);
+    m_master = std::move(fd);
+    m_slavePath = m_o.Device;
+    m_peerOpen = true;
     return true;
 }
 

@@ -41,6 +41,7 @@ private:
 
     bool SetUp(std::string& Error);
     bool OpenPty(std::string& Error);
+    bool OpenDevice(std::string& Error);
     bool OpenUdp(std::string& Error);
     void Loop();
     void CheckPeer(TTime Now);
