@@ -19,12 +19,7 @@ struct TAdapter {
         TestApp();
         Home.MapCom(1, Device.SlavePath());
         Comm.SetPlatform(ProfilePlatform(Profile));
-        Comm.SetClosePauseForTesting(0);
-        Comm.SetPortNum(1);
-        Comm.SetDeviceName("\\\\.\\COM%d");
-        Comm.SetUserBaudrate(115200);
-        Comm.SetMonitorEvents({ceError, ceRxChar, ceTxEmpty, ceRxFlag});
-        Comm.OnRxChar = [this](TVaCustomComm* S, int) { Received += S->ReadText(); };
+        UseCom1(Comm, Received);
         Comm.OnError = [this](TVaCustomComm*, int) { ++LineErrors; };
     }
     // The adapter is pulled out: the tty hangs up and the driver fails every call.

@@ -14,6 +14,17 @@
 #include <string>
 #include <vector>
 
+// The component on COM 1 at 115200, watching errors, received bytes, an empty output queue
+// and the event character; what arrives is added to Received.
+inline void UseCom1(TVaComm& Comm, std::string& Received) {
+    Comm.SetClosePauseForTesting(0);
+    Comm.SetPortNum(1);
+    Comm.SetDeviceName("\\\\.\\COM%d");
+    Comm.SetUserBaudrate(115200);
+    Comm.SetMonitorEvents({ceError, ceRxChar, ceTxEmpty, ceRxFlag});
+    Comm.OnRxChar = [&Received](TVaCustomComm* S, int) { Received += S->ReadText(); };
+}
+
 // The message of the serial error that Fn raises.
 inline std::string MessageOf(const std::function<void()>& Fn) {
     try {

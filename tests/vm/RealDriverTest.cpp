@@ -58,12 +58,7 @@ struct TRealPort {
     explicit TRealPort(const std::string& Device) {
         TestApp();
         Home.MapCom(1, Device);
-        Comm.SetClosePauseForTesting(0);
-        Comm.SetPortNum(1);
-        Comm.SetDeviceName("\\\\.\\COM%d");
-        Comm.SetUserBaudrate(115200);
-        Comm.SetMonitorEvents({ceError, ceRxChar, ceTxEmpty, ceRxFlag});
-        Comm.OnRxChar = [this](TVaCustomComm* S, int) { Received += S->ReadText(); };
+        UseCom1(Comm, Received);
     }
 };
 
