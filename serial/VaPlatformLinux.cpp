@@ -511,6 +511,10 @@ TVaStatus TLinuxPort::PumpLocked(bool FromWaiter) {
         if ((marks & TVaInputDecoder::BadByte) && !m_hasIcount)
             errors |= m_parityOn ? CE_RXPARITY : CE_FRAME;
         Latch(events, errors, FromWaiter);
+        // A read that did not fill the room took all the driver had: asking again would only
+        // be answered EAGAIN. What comes later wakes the event wait.
+        if (size_t(r.Value) < room)
+            break;
     }
     if (wasBelow80 && m_count * 5 >= cap * 4)
         Latch(EV_RX80FULL, 0, FromWaiter);
