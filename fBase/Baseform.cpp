@@ -712,13 +712,17 @@ void TBaseform::ShowModemLines() {
         StatusBar->SetPanelText(5, lines & MS_RLSD_ON ? "DCD" : "");
         m_modemErrorReported = false;
     } catch (...) {
-        // A lasting failure (an unplugged adapter) is reported once, not every 5 ms; again
-        // only after a query has succeeded in between or the port has been reopened.
-        if (!m_modemErrorReported) {
-            m_modemErrorReported = true;
-            throw;
-        }
+        ReportPortFailureOnce();
     }
+}
+
+void TBaseform::ReportPortFailureOnce() {
+    // A lasting failure (an unplugged adapter) is reported once, not every tick and every
+    // read; again only after a query has succeeded in between or the port has been reopened.
+    if (m_modemErrorReported)
+        return;
+    m_modemErrorReported = true;
+    throw;
 }
 
 void TBaseform::SysTimerTimer() {
@@ -746,10 +750,8 @@ void TBaseform::VaCommRxChar(TVaCustomComm*, int) {
     } catch (...) {
         // A lost device fails this read as it fails the status timer's query, in either
         // order (on a real adapter the read often comes first): one report for both.
-        if (m_modemErrorReported)
-            return;
-        m_modemErrorReported = true;
-        throw;
+        ReportPortFailureOnce();
+        return;
     }
     if (RButPackTag == 0) {
         const TDirectText shown = DirectText(chunk, ScrChBx->isChecked());

@@ -119,6 +119,9 @@ private:
     void FormClose();
     void FocusReturn();
     void WriteOrReport(const std::string& Text);
+    // Called in a catch block: rethrows the port failure being handled unless a lasting one
+    // has already been shown.
+    void ReportPortFailureOnce();
     void resizeEvent(QResizeEvent* E) override;
 
     TConsoleLog m_log;

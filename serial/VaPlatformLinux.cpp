@@ -619,6 +619,7 @@ void TLinuxPort::SampleModem() {
         m_hasLines = false; // a device without modem lines after all
         return;
     }
+    const uint32_t now = uint32_t(bits);
     uint32_t events = 0;
     {
         // The sample has a lock of its own: the input queue's is held while a flood is
@@ -631,13 +632,11 @@ void TLinuxPort::SampleModem() {
         if ((errnoBefore != 0) != (m_modemErrno != 0))
             events |= VA_EV_LINES;
         if (!r.Failed()) {
-            const uint32_t now = uint32_t(bits);
             changed = m_modemSampled ? (now ^ m_modem) : 0;
             m_modem = now;
             m_modemSampled = true;
         }
     }
-    const uint32_t now = uint32_t(bits);
     if (changed & (TIOCM_CTS | TIOCM_DSR | TIOCM_CD | TIOCM_RI))
         events |= VA_EV_LINES;
     if (changed & TIOCM_CTS)
