@@ -471,6 +471,10 @@ void TBaseform::BuildControls() {
     };
     VaComm->OnRxChar = [this](TVaCustomComm* S, int N) { VaCommRxChar(S, N); };
     VaComm->OnModemLines = [this](TVaCustomComm*) { ShowModemLines(); };
+    // A line box of this look paints all of its rectangle. Said so, a blinking caret repaints
+    // the box alone, not the group box and the window beneath it, twice a second.
+    for (QLineEdit* e : findChildren<QLineEdit*>())
+        e->setAutoFillBackground(true);
     UDPServer->SetDefaultPort(50000);
     UDPServer->OnUDPRead = [this](TIdUDPServer* S, const std::string& D, TIdSocketHandle& B) {
         UDPServerUDPRead(S, D, B);

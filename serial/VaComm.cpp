@@ -478,8 +478,18 @@ void TVaCustomComm::DoRxChar() {
     // Bytes announced just before the device went: there is nothing left to read, and the
     // loss is reported once, as a line error, not here as well.
     int count = IsOpen() ? int(QueryStatus(false, true).InQue) : 0;
-    if (count > 0 && OnRxChar)
+    // While the device keeps talking, the bytes that came during a handler that read are
+    // announced in the same call, for a millisecond at most: one hand-over then carries more
+    // than one queueful, and the window still sees its own events between calls. Bytes a
+    // handler left unread are not announced again.
+    const auto until = std::chrono::steady_clock::now() + kRxCallBudget;
+    while (count > 0 && OnRxChar) {
+        const uint64_t taken = m_bytesTaken.load();
         OnRxChar(this, count);
+        if (m_bytesTaken.load() == taken || !IsOpen() || std::chrono::steady_clock::now() >= until)
+            break;
+        count = int(QueryStatus(false, true).InQue);
+    }
 }
 
 bool TVaCustomComm::DoError() {
@@ -554,6 +564,7 @@ int TVaCustomComm::ReadBuf(char* Buf, int Count) {
     uint32_t got = 0;
     CheckResult(Track(m_open->Port->Read(Buf, uint32_t(std::max(Count, 0)), got)),
                 "Read error (%d), %s");
+    m_bytesTaken += got;
     return int(got);
 }
 

@@ -9,6 +9,7 @@
 #include "VaPrst.h"
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <functional>
 #include <memory>
@@ -115,6 +116,8 @@ private:
 // The longest text the write queue takes although it exceeds the queue's size: a datagram
 // relayed from the network (the endpoint's buffer holds 8192 bytes) or a pasted command line.
 constexpr int32_t VaLongestText = 8192;
+// How long one receive notification may go on announcing bytes that keep arriving.
+constexpr std::chrono::microseconds kRxCallBudget{1000};
 
 // The write queue: one block allocated at creation.
 class TVaCommBuffer {
@@ -334,6 +337,7 @@ private:
     std::shared_ptr<TVaPlatform> m_platform;
     std::shared_ptr<TVaOpenPort> m_open; // shared with the threads; set exactly while open
     mutable int m_lastError = 0;
+    std::atomic<uint64_t> m_bytesTaken{0}; // bytes read from the port, for the receive loop
     uint32_t m_eventMask = 0;
     TVaCommEventThread* m_eventThread = nullptr;
     TVaCommWriteThread* m_writeThread = nullptr;

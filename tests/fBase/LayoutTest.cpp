@@ -11,6 +11,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QTest>
 #include <gtest/gtest.h>
 #include <map>
 
@@ -62,4 +63,37 @@ TEST(FormLayout, EveryControlStandsWhereTheEndToEndDriverClicks) {
     const TRect first = layout::StatusPanel(0);
     EXPECT_EQ(InWindow(&w, w.StatusBar).topLeft() + QPoint(2, 4), QPoint(first.X, first.Y));
     EXPECT_EQ(w.StatusBar->height(), first.H + 7);
+}
+
+namespace {
+struct TPaintCounter : QObject {
+    int Paints = 0;
+    bool eventFilter(QObject*, QEvent* E) override {
+        Paints += E->type() == QEvent::Paint;
+        return false;
+    }
+};
+} // namespace
+
+// A blinking caret repaints a little of its line box twice a second: that must not repaint
+// the group box and the window beneath the box as well.
+TEST(FormLayout, ACaretRepaintPaintsTheLineBoxAlone) {
+    TFormFixture f;
+    TBaseform& w = *f.Form;
+    w.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&w));
+    for (QLineEdit* e : {w.EdCmdLn, w.EdPort, w.edtHost, w.edtPort}) {
+        SCOPED_TRACE(e->objectName().toStdString() + " in " +
+                     e->parentWidget()->metaObject()->className());
+        TPaintCounter below, box;
+        e->parentWidget()->installEventFilter(&below);
+        w.installEventFilter(&below);
+        e->installEventFilter(&box);
+        e->repaint(QRect(4, 4, 2, e->height() - 8));
+        e->parentWidget()->removeEventFilter(&below);
+        w.removeEventFilter(&below);
+        e->removeEventFilter(&box);
+        EXPECT_EQ(box.Paints, 1);
+        EXPECT_EQ(below.Paints, 0);
+    }
 }

@@ -417,6 +417,42 @@ TEST_F(FakePort, RxCharWithNothingWaitingFiresNothing) {
     EXPECT_TRUE(PumpUntil([&] { return rx == 1; }));
 }
 
+// Bytes that arrive while the handler runs are announced before the window's next event when
+// the handler read what it was told of; a handler that leaves the bytes hears of new ones only
+// through the next notification.
+TEST_F(FakePort, BytesArrivingDuringAReadingHandlerComeInTheSameCall) {
+    struct TCase {
+        bool Reads;
+        int Calls;         // handler calls in all
+        bool SecondInCall; // the second call came before the window's next event
+    };
+    for (const TCase c : {TCase{true, 2, true}, TCase{false, 2, false}}) {
+        SCOPED_TRACE(c.Reads ? "reading handler" : "handler that leaves the bytes");
+        int calls = 0;
+        bool windowHadItsTurn = false, secondInCall = false;
+        std::string got;
+        Comm.OnRxChar = [&](TVaCustomComm*, int) {
+            if (c.Reads)
+                got += Comm.ReadText();
+            if (++calls == 1) {
+                Device->Feed("more");
+                QMetaObject::invokeMethod(
+                    qApp, [&] { windowHadItsTurn = true; }, Qt::QueuedConnection);
+            } else if (calls == 2) {
+                secondInCall = !windowHadItsTurn;
+            }
+        };
+        Comm.Open();
+        Device->Feed("first");
+        ASSERT_TRUE(PumpUntil([&] { return windowHadItsTurn; }));
+        PumpFor(50);
+        EXPECT_EQ(calls, c.Calls);
+        EXPECT_EQ(secondInCall, c.SecondInCall);
+        EXPECT_EQ(got, c.Reads ? "firstmore" : "");
+        Comm.Close();
+    }
+}
+
 // ---- line control and modem lines ----
 
 TEST_F(FakePort, ModemLinesByIndex) {
