@@ -446,7 +446,7 @@ TVaComStat TVaCustomComm::QueryStatus(bool Reports, bool QuietWhenGone) {
     std::lock_guard<TVaCriticalSection> g(m_readLock);
     TVaComStat stat;
     if (IsOpen()) {
-        TVaStatus s = m_open->Port->ClearError(stat);
+        TVaStatus s = m_open->Port->ClearError(stat, Reports);
         if (s.Ok()) {
             // The device's loss is reported once, as a line error. A query that only wants
             // the count (a read) may meet it first: then it stays for the next report.
@@ -477,18 +477,19 @@ int TVaCustomComm::ReadCount() {
 void TVaCustomComm::DoRxChar() {
     // Bytes announced just before the device went: there is nothing left to read, and the
     // loss is reported once, as a line error, not here as well.
-    int count = IsOpen() ? int(QueryStatus(false, true).InQue) : 0;
     // While the device keeps talking, the bytes that came during a handler that read are
     // announced in the same call, for a millisecond at most: one hand-over then carries more
     // than one queueful, and the window still sees its own events between calls. Bytes a
     // handler left unread are not announced again.
     const auto until = std::chrono::steady_clock::now() + kRxCallBudget;
-    while (count > 0 && OnRxChar) {
+    for (;;) {
+        const int count = IsOpen() ? int(QueryStatus(false, true).InQue) : 0;
+        if (count <= 0 || !OnRxChar)
+            return;
         const uint64_t taken = m_bytesTaken.load();
         OnRxChar(this, count);
-        if (m_bytesTaken.load() == taken || !IsOpen() || std::chrono::steady_clock::now() >= until)
-            break;
-        count = int(QueryStatus(false, true).InQue);
+        if (m_bytesTaken.load() == taken || std::chrono::steady_clock::now() >= until)
+            return;
     }
 }
 

@@ -126,7 +126,9 @@ public:
     // Done gets the bytes accepted.
     virtual TVaStatus Write(const char* Data, uint32_t Count, uint32_t& Done,
                             const TVaWaitEvent* Stop, int TimeoutMs) = 0;
-    virtual TVaStatus ClearError(TVaComStat& Stat) = 0;
+    // Takes the line errors since the last call and the input count; the output count too
+    // when WithOutQueue (a call to the driver that a read does not need).
+    virtual TVaStatus ClearError(TVaComStat& Stat, bool WithOutQueue) = 0;
     virtual TVaStatus Escape(int Code) = 0;
     virtual TVaStatus ModemStatus(uint32_t& Bits) = 0;
     // Whether the device is known to have gone away (unplugged); asks nothing of it.

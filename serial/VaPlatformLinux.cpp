@@ -351,7 +351,7 @@ public:
     TVaStatus Read(char* Buf, uint32_t Count, uint32_t& Got) override;
     TVaStatus Write(const char* Data, uint32_t Count, uint32_t& Done, const TVaWaitEvent* Stop,
                     int TimeoutMs) override;
-    TVaStatus ClearError(TVaComStat& Stat) override;
+    TVaStatus ClearError(TVaComStat& Stat, bool WithOutQueue) override;
     TVaStatus Escape(int Code) override;
     TVaStatus ModemStatus(uint32_t& Bits) override;
     bool Gone() const override { return m_gone; }
@@ -823,7 +823,7 @@ TVaStatus TLinuxPort::Write(const char* Data, uint32_t Count, uint32_t& Done,
     return {};
 }
 
-TVaStatus TLinuxPort::ClearError(TVaComStat& Stat) {
+TVaStatus TLinuxPort::ClearError(TVaComStat& Stat, bool WithOutQueue) {
     TCall call(*this);
     Stat = {};
     if (!call.Ok())
@@ -861,7 +861,7 @@ TVaStatus TLinuxPort::ClearError(TVaComStat& Stat) {
     m_errors = 0;
     Stat.InQue = uint32_t(m_count);
     int outq = 0;
-    if (!m_gone && !m_dev.Ioctl(TIOCOUTQ, &outq).Failed())
+    if (WithOutQueue && !m_gone && !m_dev.Ioctl(TIOCOUTQ, &outq).Failed())
         Stat.OutQue = uint32_t(outq);
     return {};
 }

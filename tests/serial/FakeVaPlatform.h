@@ -293,7 +293,7 @@ public:
             TFakeDevice::Drain(m_d->m_txKick);
         }
     }
-    TVaStatus ClearError(TVaComStat& Stat) override {
+    TVaStatus ClearError(TVaComStat& Stat, bool) override {
         std::lock_guard<std::mutex> g(m_d->m_lock);
         Stat = {};
         TVaStatus st;
