@@ -133,11 +133,6 @@ private:
     bool m_closing = false;
 };
 
-// The date-time stamp of device messages: the locale's short date, one blank and the time with
-// seconds; at exactly midnight the blank and the time are left out.
-std::string DateTimeStamp(const QDateTime& When, const QLocale& Locale);
-std::string DateTimeStamp();
-
 // Gives the application the look the window's layout is drawn for.
 void ApplyConsoleStyle();
 
