@@ -1,4 +1,5 @@
 #include "Application.h"
+#include "DateStamp.h"
 #include "FormFixture.h"
 #include "LogView.h"
 #include "StatusPanels.h"
