@@ -2,8 +2,8 @@
 
 #include "Application.h"
 #include "CommandHistory.h"
-#include "DateStamp.h"
 #include "Cp1251.h"
+#include "DateStamp.h"
 #include "IdStack.h"
 #include "LogTools.h"
 #include "LogView.h"
@@ -11,9 +11,7 @@
 #include "ReceiveRules.h"
 #include "StatusPanels.h"
 #include "SysUtils.h"
-#include "Util.h"
 #include "VaDeviceInfo.h"
-#include "uThread.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -33,11 +31,7 @@
 #include <QScreen>
 #include <QStyleFactory>
 #include <QTimer>
-#include <cstring>
 #include <limits>
-#include <vector>
-
-TBaseform* Baseform = nullptr;
 
 namespace {
 // Design values of the window, in pixels at 96 dots per inch.
@@ -100,14 +94,13 @@ const TBaseform::TPreset TBaseform::PresetTable[12] = {
     {"Button12", "AT F", "AT&F"},
 };
 
-TBaseform::TBaseform(QWidget* Parent) : QWidget(Parent) {
-    Baseform = this;
+TBaseform::TBaseform(QWidget* Parent)
+    : QWidget(Parent), Console(std::make_unique<TConsole>()), VaComm(Console->VaComm),
+      UDPServer(Console->UDPServer), SysTimer(Console->SysTimer) {
     ShowMessageBox = [this](const QString& Title, const QString& Text) {
         QMessageBox box(QMessageBox::NoIcon, Title, Text, QMessageBox::Ok, this);
         box.exec();
     };
-    VaComm = std::make_unique<TVaComm>();
-    UDPServer = std::make_unique<TIdUDPServer>();
     BuildControls();
     FormCreate();
 }
@@ -115,9 +108,9 @@ TBaseform::TBaseform(QWidget* Parent) : QWidget(Parent) {
 TBaseform::~TBaseform() {
     if (!m_closing)
         FormClose();
+    // The console outlives nothing of the window: it tells the window nothing more.
+    Console->disconnect(this);
     SetApplicationExceptionHandler({});
-    if (Baseform == this)
-        Baseform = nullptr;
 }
 
 // ---------------------------------------------------------------- layout
@@ -140,7 +133,7 @@ void TBaseform::BuildControls() {
     iPanel = new QWidget(this);
 
     // Log.
-    MemMess = new TLogView(m_log, vPanel);
+    MemMess = new TLogView(Console->Log(), vPanel);
     MemMess->setObjectName("MemMess");
     QPalette memPal = MemMess->palette();
     memPal.setColor(QPalette::Base, QColor(192, 220, 192)); // clMoneyGreen
@@ -270,10 +263,6 @@ void TBaseform::BuildControls() {
         prev = w;
     }
 
-    SysTimer = new QTimer(this);
-    SysTimer->setTimerType(Qt::PreciseTimer);
-    SysTimer->setInterval(5);
-
     // Wiring: every handler runs guarded, so what it raises ends in AppException.
     auto guard = [](auto Fn) { return [Fn] { Guarded(Fn); }; };
     connect(RButDirect, &QRadioButton::toggled, this, [this, guard](bool On) {
@@ -291,58 +280,31 @@ void TBaseform::BuildControls() {
     connect(BtnClose, &QPushButton::clicked, this, guard([this] { BtnCloseClick(); }));
     connect(ChBxDTR, &QCheckBox::toggled, this, guard([this] { ChBxDTRClick(); }));
     connect(ChBxRTS, &QCheckBox::toggled, this, guard([this] { ChBxRTSClick(); }));
-    connect(ButtonReset, &QPushButton::clicked, this, guard([this] {
-                // "Clean" empties the log but leaves no mark in a capture file.
-                m_cleanClicked = true;
-                try {
-                    ButtonResetClick();
-                } catch (...) {
-                    m_cleanClicked = false;
-                    throw;
-                }
-                m_cleanClicked = false;
-            }));
-    connect(SysTimer, &QTimer::timeout, this, guard([this] { SysTimerTimer(); }));
+    connect(ButtonReset, &QPushButton::clicked, this, guard([this] { ButtonResetClick(); }));
     connect(BtTransmit, &QPushButton::clicked, this, guard([this] {
                 m_historyKeys->Sent();
                 BtTransmitClick();
             }));
     connect(BtnETX, &QPushButton::clicked, this, guard([this] { BtnETXClick(); }));
     connect(ChBxActiv, &QCheckBox::toggled, this, guard([this] { ChBxActivClick(); }));
+    connect(ChBxTreat, &QCheckBox::toggled, this, [this](bool On) { Console->SetTreat(On); });
+    connect(ScrChBx, &QCheckBox::toggled, this, [this](bool On) { Console->SetScreen(On); });
     for (int i = 0; i < 12; ++i)
         connect(Presets[i], &QPushButton::clicked, this, guard([this, i] { SendPreset(i); }));
     EdCmdLn->installEventFilter(this);
     // Up and Down; installed after the window's filter, so it sees a key first.
     m_historyKeys = new TCommandHistoryKeys(EdCmdLn);
     AttachPortToolTips(ComboPortNum);
-    m_logTools = std::make_unique<TLogTools>(m_log, MemMess, this, [this](const QString& Text) {
-        ShowMessageBox(QString::fromStdString(ApplicationTitle()), Text);
-    });
+    m_logTools =
+        std::make_unique<TLogTools>(Console->Log(), MemMess, this, [this](const QString& Text) {
+            ShowMessageBox(QString::fromStdString(ApplicationTitle()), Text);
+        });
 
-    // The component as the window's design sets it: the rate from UserBaudrate, no flow
-    // control, the platform's COM names, and the events the console listens to.
-    VaComm->SetBaudrate(brUser);
-    VaComm->SetDeviceName("\\\\.\\COM%d");
-    VaComm->SetMonitorEvents({ceError, ceRxChar, ceTxEmpty, ceRxFlag});
-    // Panel 6 names the device while the port is open.
-    VaComm->OnOpen = [this](TVaCustomComm* S) {
-        VaCommOpen(S);
-        StatusBar->SetPanelToolTip(6, QString::fromStdString(VaDescribeComPort(VaComm->PortNum())));
-    };
-    VaComm->OnClose = [this](TVaCustomComm* S) {
-        StatusBar->SetPanelToolTip(6, {});
-        VaCommClose(S);
-    };
-    VaComm->OnRxChar = [this](TVaCustomComm* S, int N) { VaCommRxChar(S, N); };
-    VaComm->OnModemLines = [this](TVaCustomComm*) { ShowModemLines(); };
     // A line box of this look paints all of its rectangle. Said so, a blinking caret repaints
     // the box alone, not the group box and the window beneath it, twice a second.
     for (QLineEdit* e : findChildren<QLineEdit*>())
         e->setAutoFillBackground(true);
-    UDPServer->SetDefaultPort(50000);
-    UDPServer->OnUDPRead = [this](TIdUDPServer* S, const std::string& D, TIdSocketHandle& B) {
-        UDPServerUDPRead(S, D, B);
-    };
+    ConnectConsole();
     LayoutPanels();
 }
 
@@ -370,16 +332,7 @@ void TBaseform::FormCreate() {
     Guarded([this] {
         ComboPortNum->setCurrentIndex(ComboPortNum->findText("Com 1"));
         ComboBaudrate->setCurrentIndex(ComboBaudrate->findText("115200"));
-        VaComm->SetDatabits(db8);
-        VaComm->SetParity(paNone);
-        VaComm->SetStopbits(sb1);
-        std::memset(CaptureBuf, 0, sizeof CaptureBuf);
-        UserThread = std::make_unique<TUserThread>([] {
-            if (Baseform)
-                Baseform->AnswerRequest();
-        });
-        UserThread->SetPriority(tpNormal);
-        UserThread->Start();
+        Console->Start();
         LHostName->setText(LHostName->text() + QString::fromStdString(UDPServer->LocalHostName()));
         LHostName->adjustSize();
         LHostAddress->setText(LHostAddress->text() +
@@ -399,14 +352,7 @@ void TBaseform::FormCreate() {
 
 void TBaseform::FormClose() {
     m_closing = true;
-    if (UserThread) {
-        UserThread->Terminate();
-        // The thread may be waiting for its main-thread call: serve it until it has stopped.
-        while (UserThread->Running)
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-        UserThread->WaitFor(); // it has left its loop: this only joins it
-    }
-    Guarded([this] { VaComm->Close(); });
+    Console->Stop();
 }
 
 void TBaseform::closeEvent(QCloseEvent* E) {
@@ -437,36 +383,74 @@ void TBaseform::AppException(std::exception_ptr E) {
     }
 }
 
+void TBaseform::ConnectConsole() {
+    TConsole* c = Console.get();
+    connect(c, &TConsole::LogAppended, this, [this](size_t Old) {
+        m_logTools->Appended(Old);
+        MemMess->LogChanged();
+    });
+    connect(c, &TConsole::LogReplaced, this, [this] {
+        m_logTools->Replaced();
+        MemMess->LogChanged();
+    });
+    connect(c, &TConsole::LogCleared, this, [this](bool ByDevice) {
+        m_logTools->Cleared(ByDevice);
+        MemMess->LogChanged();
+    });
+    // Panel 6 says the port's state and, while it is open, names the device in its tooltip.
+    connect(c, &TConsole::PortOpened, this, [this](int PortNum) {
+        StatusBar->SetPanelText(6, QString::fromUtf8(" Com-порт ") + QString::number(PortNum) +
+                                       QString::fromUtf8(" [активен]"));
+        StatusBar->SetPanelToolTip(6, QString::fromStdString(VaDescribeComPort(PortNum)));
+    });
+    connect(c, &TConsole::PortClosed, this, [this] {
+        StatusBar->SetPanelToolTip(6, {});
+        StatusBar->SetPanelText(6, QString::fromUtf8(" Com-порт не выбран"));
+    });
+    // The boxes are ticked as the technician would tick them, so their handlers run too.
+    connect(c, &TConsole::DtrDriven, this, [this](bool On) {
+        ChBxDTR->setChecked(On);
+        StatusBar->SetPanelText(0, On ? "DTR" : "");
+    });
+    connect(c, &TConsole::RtsDriven, this, [this](bool On) {
+        ChBxRTS->setChecked(On);
+        StatusBar->SetPanelText(2, On ? "RTS" : "");
+    });
+    connect(c, &TConsole::ModemLinesRead, this, [this](uint32_t Lines) {
+        StatusBar->SetPanelText(1, Lines & MS_DSR_ON ? "DSR" : "");
+        StatusBar->SetPanelText(3, Lines & MS_CTS_ON ? "CTS" : "");
+        StatusBar->SetPanelText(4, Lines & MS_RING_ON ? "RING" : "");
+        StatusBar->SetPanelText(5, Lines & MS_RLSD_ON ? "DCD" : "");
+    });
+    // Only a change is written: rewriting a box's text costs a redraw for every datagram.
+    connect(c, &TConsole::RemoteChanged, this, [this](const QString& Host, const QString& Port) {
+        if (edtHost->text() != Host)
+            edtHost->setText(Host);
+        if (edtPort->text() != Port)
+            edtPort->setText(Port);
+    });
+}
+
 // ---------------------------------------------------------------- console log
 
 void TBaseform::LogAppend(const std::string& Text) {
-    const size_t old = m_log.Size();
-    m_log.Append(Text);
-    m_logTools->Appended(old);
-    MemMess->LogChanged();
+    Console->LogAppend(Text);
 }
 
 void TBaseform::LogAddLine(const std::string& Text) {
-    const size_t old = m_log.Size();
-    m_log.AddLine(Text);
-    m_logTools->Appended(old);
-    MemMess->LogChanged();
+    Console->LogAddLine(Text);
 }
 
 void TBaseform::LogSetText(const std::string& Text) {
-    m_log.SetText(Text);
-    m_logTools->Replaced();
-    MemMess->LogChanged();
+    Console->LogSetText(Text);
 }
 
 std::string TBaseform::LogGetText() const {
-    return std::string(m_log.Text());
+    return Console->LogGetText();
 }
 
 void TBaseform::LogClear() {
-    m_log.Clear();
-    m_logTools->Cleared(!m_cleanClicked);
-    MemMess->LogChanged();
+    Console->LogClear(true);
 }
 
 // ---------------------------------------------------------------- port control
@@ -477,12 +461,14 @@ void TBaseform::FocusReturn() {
 
 void TBaseform::RButDirectClick() {
     RButPackTag = 0;
+    Console->SetPacketMode(0);
     ComboBaudrate->setCurrentIndex(ComboBaudrate->findText("115200"));
     BtnOpenClick();
 }
 
 void TBaseform::RButPackClick() {
     RButPackTag = 1;
+    Console->SetPacketMode(1);
     ComboBaudrate->setCurrentIndex(ComboBaudrate->findText("115200"));
     BtnOpenClick();
 }
@@ -502,11 +488,7 @@ void TBaseform::ComboBaudrateChange() {
 
 void TBaseform::BtnOpenClick() {
     try {
-        VaComm->Close();
-        VaComm->SetPortNum(ComboPortNum->currentIndex() + 1);
-        VaComm->SetUserBaudrate(StrToInt(ComboBaudrate->currentText()));
-        m_modemErrorReported = false;
-        VaComm->Open();
+        Console->OpenPort(ComboPortNum->currentIndex() + 1, StrToInt(ComboBaudrate->currentText()));
     } catch (...) {
         ComboPortNum->setCurrentIndex(std::max(-1, ComboPortNum->currentIndex() - 1));
         throw;
@@ -515,161 +497,49 @@ void TBaseform::BtnOpenClick() {
 }
 
 void TBaseform::BtnCloseClick() {
-    VaComm->Close();
+    Console->ClosePort();
     FocusReturn();
 }
 
 void TBaseform::ChBxDTRClick() {
-    VaComm->SetDTR(ChBxDTR->isChecked());
+    Console->SetDTR(ChBxDTR->isChecked());
     StatusBar->SetPanelText(0, ChBxDTR->isChecked() ? "DTR" : "");
     FocusReturn();
 }
 
 void TBaseform::ChBxRTSClick() {
-    VaComm->SetRTS(ChBxRTS->isChecked());
+    Console->SetRTS(ChBxRTS->isChecked());
     StatusBar->SetPanelText(2, ChBxRTS->isChecked() ? "RTS" : "");
     FocusReturn();
 }
 
 void TBaseform::ButtonResetClick() {
-    LogClear();
+    // "Clean" empties the log but leaves no mark in a capture file.
+    Console->LogClear(false);
     FocusReturn();
 }
 
-void TBaseform::VaCommOpen(TVaCustomComm*) {
-    StatusBar->SetPanelText(6, QString::fromUtf8(" Com-порт ") +
-                                   QString::number(VaComm->PortNum()) +
-                                   QString::fromUtf8(" [активен]"));
-    VaComm->SetDTR(false);
-    ChBxDTR->setChecked(false);
-    StatusBar->SetPanelText(0, "");
-    VaComm->SetRTS(false);
-    ChBxRTS->setChecked(false);
-    StatusBar->SetPanelText(2, "");
-    VaComm->SetDTR(true);
-    ChBxDTR->setChecked(true);
-    StatusBar->SetPanelText(0, "DTR");
-    VaComm->SetRTS(true);
-    ChBxRTS->setChecked(true);
-    StatusBar->SetPanelText(2, "RTS");
-    SysTimer->start();
-    // A port that reports each change of its lines is asked once here, then on each change.
-    if (VaComm->ReportsModemLines())
-        Guarded([this] { ShowModemLines(); });
-}
-
-void TBaseform::VaCommClose(TVaCustomComm*) {
-    VaComm->SetDTR(false);
-    VaComm->SetRTS(false);
-    ChBxDTR->setChecked(false);
-    ChBxRTS->setChecked(false);
-    StatusBar->SetPanelText(0, "");
-    StatusBar->SetPanelText(2, "");
-    StatusBar->SetPanelText(6, QString::fromUtf8(" Com-порт не выбран"));
-    SysTimer->stop();
-}
-
-void TBaseform::ShowModemLines() {
-    try {
-        // One query for the four panels: on a USB adapter each query may be a round trip
-        // over the bus.
-        const uint32_t lines = VaComm->ModemStatus();
-        StatusBar->SetPanelText(1, lines & MS_DSR_ON ? "DSR" : "");
-        StatusBar->SetPanelText(3, lines & MS_CTS_ON ? "CTS" : "");
-        StatusBar->SetPanelText(4, lines & MS_RING_ON ? "RING" : "");
-        StatusBar->SetPanelText(5, lines & MS_RLSD_ON ? "DCD" : "");
-        m_modemErrorReported = false;
-    } catch (...) {
-        ReportPortFailureOnce();
-    }
-}
-
-void TBaseform::ReportPortFailureOnce() {
-    // A lasting failure (an unplugged adapter) is reported once, not every tick and every
-    // read; again only after a query has succeeded in between or the port has been reopened.
-    if (m_modemErrorReported)
-        return;
-    m_modemErrorReported = true;
-    throw;
-}
-
 void TBaseform::SysTimerTimer() {
-    // A port that reports its line changes has its panels updated by them; else each tick
-    // asks for the lines.
-    const bool polled = !VaComm->ReportsModemLines();
-    if (polled) {
-        const bool reportedBefore = m_modemErrorReported;
-        ShowModemLines();
-        if (reportedBefore && m_modemErrorReported)
-            return;
-    }
-    TickCountdown();
-    // Nothing left to count down: the timer sleeps until bytes arrive again.
-    if (!polled && RxCountdown.load() == 0)
-        SysTimer->stop();
+    Console->SysTimerTimer();
 }
 
-// ---------------------------------------------------------------- receive display
-
-void TBaseform::VaCommRxChar(TVaCustomComm*, int) {
-    std::string chunk;
-    try {
-        chunk = VaComm->ReadText();
-    } catch (...) {
-        // A lost device fails this read as it fails the status timer's query, in either
-        // order (on a real adapter the read often comes first): one report for both.
-        ReportPortFailureOnce();
-        return;
-    }
-    if (RButPackTag == 0) {
-        const TDirectText shown = DirectText(chunk, ScrChBx->isChecked());
-        if (shown.Clear)
-            LogClear();
-        if (!shown.Text.empty())
-            LogAppend(shown.Text);
-        return;
-    }
-    RxCountdown = 10;
-    if (!SysTimer->isActive() && VaComm->IsOpen())
-        SysTimer->start();
-    LogAppend(PacketLine(chunk));
-    // Treat is read anew for each byte, but nothing can change it while the handler runs.
-    if (ChBxTreat->isChecked())
-        CaptureBytes(chunk.data(), chunk.size());
+void TBaseform::VaCommRxChar(TVaCustomComm* Sender, int Count) {
+    Console->VaCommRxChar(Sender, Count);
 }
 
 // ---------------------------------------------------------------- command line and presets
 
 void TBaseform::ReportWriteError() {
-    LogAddLine("Error writing to: " + ("Port " + std::to_string(VaComm->PortNum())));
-}
-
-void TBaseform::WriteOrReport(const std::string& Text) {
-    if (!VaComm->WriteText(Text))
-        ReportWriteError();
+    Console->ReportWriteError();
 }
 
 void TBaseform::BtTransmitClick() {
-    WriteOrReport(QStringToCp1251(EdCmdLn->text()) + "\r\n");
+    Console->SendLine(QStringToCp1251(EdCmdLn->text()));
     FocusReturn();
 }
 
 void TBaseform::EdCmdLnKeyPress(int Key) {
-    std::string text;
-    switch (Key) {
-    case 13:
-        text = QStringToCp1251(EdCmdLn->text()) + "\r\n";
-        break;
-    case 24:
-    case 27:
-    case '+':
-        text = std::string(1, static_cast<char>(Key));
-        break;
-    default:
-        break;
-    }
-    if (!text.empty())
-        WriteOrReport(text);
+    Console->SendKey(Key, QStringToCp1251(EdCmdLn->text()));
     FocusReturn();
 }
 
@@ -693,69 +563,25 @@ bool TBaseform::eventFilter(QObject* Watched, QEvent* E) {
 }
 
 void TBaseform::SendPreset(int Index) {
-    WriteOrReport(std::string(PresetTable[Index].Command) + "\r\n");
+    Console->SendLine(PresetTable[Index].Command);
     FocusReturn();
-}
-
-// ---------------------------------------------------------------- packet responder
-
-void TBaseform::AnswerRequest() {
-    Guarded([this] {
-        ::AnswerRequest([this](const std::string& S) { return VaComm->WriteText(S); },
-                        [this] { ReportWriteError(); });
-    });
 }
 
 // ---------------------------------------------------------------- UDP
 
 void TBaseform::ChBxActivClick() {
-    if (ChBxActiv->isChecked()) {
-        UDPServer->SetDefaultPort(StrToInt(EdPort->text()));
-        UDPServer->SetActive(true);
-    } else {
-        UDPServer->SetActive(false);
-    }
+    const bool on = ChBxActiv->isChecked();
+    Console->SetActivation(on, on ? StrToInt(EdPort->text()) : 0);
 }
 
 void TBaseform::BtnETXClick() {
     const std::string data = QStringToCp1251(EdCmdLn->text()) + "\r";
     const int port = StrToInt(edtPort->text());
     const std::string host = QStringToCp1251(edtHost->text());
-    UDPServer->Send(host, port, data);
+    Console->SendDatagram(host, port, data);
 }
 
-void TBaseform::UDPServerUDPRead(TIdUDPServer*, const std::string& AData,
+void TBaseform::UDPServerUDPRead(TIdUDPServer* Sender, const std::string& AData,
                                  TIdSocketHandle& ABinding) {
-    if (m_closing)
-        return; // the window is going: the datagram is dropped quietly
-    const std::string& s = AData;
-    // Only a change is written: rewriting a box's text costs a redraw for every datagram.
-    const QString host = QString::fromStdString(ABinding.SenderIP);
-    const QString port = QString::number(ABinding.SenderPort);
-    if (edtHost->text() != host)
-        edtHost->setText(host);
-    if (edtPort->text() != port)
-        edtPort->setText(port);
-    LogAddLine("");
-    const TDatagramText shown = DatagramText(s);
-    if (shown.Activation) {
-        const bool relayed = VaComm->WriteText(s);
-        if (!relayed)
-            ReportWriteError();
-        LogSetText("Activation " + DateTimeStamp());
-        // A relay refused by an open port whose device has gone must not vanish with the
-        // replaced log: its report follows the activation line. (On a closed port the
-        // activation line stays alone.)
-        if (!relayed && VaComm->IsOpen())
-            ReportWriteError();
-        return;
-    }
-    if (!shown.Line.empty())
-        LogAppend(shown.Line);
-    if (shown.Ssi)
-        LogAppend(" >>> " + DateTimeStamp());
-    if (shown.Hello)
-        LogAppend(" >>> " + ABinding.SenderIP + "  " + DateTimeStamp());
-    if (shown.Imei)
-        LogAppend(" >>> " + DateTimeStamp());
+    Console->UDPServerUDPRead(Sender, AData, ABinding);
 }

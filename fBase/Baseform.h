@@ -1,9 +1,7 @@
 // The console's one window: its controls, their handlers and the console log.
 #pragma once
 
-#include "ConsoleLog.h"
-#include "IdUDPServer.h"
-#include "VaComm.h"
+#include "ConsoleCore.h"
 
 #include <QWidget>
 #include <exception>
@@ -25,12 +23,10 @@ class TCommandHistoryKeys;
 class TLogTools;
 class TLogView;
 class TStatusBar;
-class TUserThread;
 
 class TBaseform : public QWidget {
     Q_OBJECT
 public:
-    // Platform of the serial component; empty takes the system's own (tests pass a fake).
     explicit TBaseform(QWidget* Parent = nullptr);
     ~TBaseform() override;
 
@@ -39,7 +35,7 @@ public:
     void LogAddLine(const std::string& Text);
     void LogSetText(const std::string& Text);
     std::string LogGetText() const;
-    size_t LogSize() const { return m_log.Size(); }
+    size_t LogSize() const { return Console->Log().Size(); }
     void LogClear();
 
     // The application's handler of errors that no handler caught.
@@ -51,8 +47,6 @@ public:
     std::function<void(const QString& Title, const QString& Text)> ShowMessageBox;
 
     void ReportWriteError();
-    // One responder step: answers the next request in the capture buffer.
-    void AnswerRequest();
 
     // Handlers, named after their control and event.
     void RButDirectClick();
@@ -65,10 +59,7 @@ public:
     void ChBxDTRClick();
     void ChBxRTSClick();
     void ButtonResetClick();
-    void VaCommOpen(TVaCustomComm* Sender);
-    void VaCommClose(TVaCustomComm* Sender);
     void SysTimerTimer();
-    void ShowModemLines();
     void VaCommRxChar(TVaCustomComm* Sender, int Count);
     void BtTransmitClick();
     void EdCmdLnKeyPress(int Key);
@@ -95,9 +86,11 @@ public:
     QComboBox *ComboPortNum, *ComboBaudrate;
     QPushButton *BtnOpen, *BtnClose, *BtTransmit, *BtnETX, *ButtonReset;
 
-    // Components.
-    std::unique_ptr<TVaComm> VaComm;
-    std::unique_ptr<TIdUDPServer> UDPServer;
+    // The console this window shows, and its components under the names the window's
+    // handlers use.
+    std::unique_ptr<TConsole> Console;
+    std::unique_ptr<TVaComm>& VaComm;
+    std::unique_ptr<TIdUDPServer>& UDPServer;
     QTimer* SysTimer;
 
     // The twelve preset commands: caption and the text sent (without its CR LF).
@@ -118,23 +111,15 @@ private:
     void FormCreate();
     void FormClose();
     void FocusReturn();
-    void WriteOrReport(const std::string& Text);
-    // Called in a catch block: rethrows the port failure being handled unless a lasting one
-    // has already been shown.
-    void ReportPortFailureOnce();
+    // Shows what the console tells: the log, the port's state and lines, the datagram sender.
+    void ConnectConsole();
     void resizeEvent(QResizeEvent* E) override;
 
-    TConsoleLog m_log;
-    std::unique_ptr<TLogTools> m_logTools; // after the log: it goes first
+    std::unique_ptr<TLogTools> m_logTools; // after the console: it goes first
     TCommandHistoryKeys* m_historyKeys = nullptr;
-    bool m_cleanClicked = false;
     bool m_messageBoxOpen = false;
-    bool m_modemErrorReported = false; // a lasting port failure shown (status timer or read)
     bool m_closing = false;
 };
 
 // Gives the application the look the window's layout is drawn for.
 void ApplyConsoleStyle();
-
-// The main window, reached by the responder's step.
-extern TBaseform* Baseform;

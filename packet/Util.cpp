@@ -2,15 +2,6 @@
 
 #include <array>
 
-TRing CaptureBuf = {};
-uint8_t CaptureWr = 0;
-uint8_t CaptureRd = 0;
-std::atomic<uint8_t> RxCountdown{0};
-TRing PacketBuf = {};
-uint8_t SendRd = 0;
-uint8_t SendWr = 0;
-TRing AnswerBuf = {};
-
 namespace {
 constexpr std::array<uint8_t, 256> MakeCrcTable() {
     std::array<uint8_t, 256> table{};
@@ -32,14 +23,14 @@ uint8_t Crc8Update(uint8_t Crc, uint8_t Data) {
     return CrcTable[Crc ^ Data];
 }
 
-void TickCountdown() {
-    uint8_t ticks = RxCountdown.load();
-    while (ticks > 0 &&
-           !RxCountdown.compare_exchange_weak(ticks, static_cast<uint8_t>(ticks - 1))) {
+void TickCountdown(std::atomic<uint8_t>& Countdown) {
+    uint8_t ticks = Countdown.load();
+    while (ticks > 0 && !Countdown.compare_exchange_weak(ticks, static_cast<uint8_t>(ticks - 1))) {
     }
 }
 
-bool ExtractPacket(uint8_t Start, uint8_t& Read, uint8_t Write, const TRing& Ring, TRing& Body) {
+bool ExtractPacket(uint8_t Start, uint8_t& Read, uint8_t Write, const TRing& Ring, TRing& Body,
+                   uint8_t Countdown) {
     if (Read == Write)
         return false;
     for (;;) {
@@ -69,7 +60,7 @@ bool ExtractPacket(uint8_t Start, uint8_t& Read, uint8_t Write, const TRing& Rin
             }
         }
         (void)candidate;
-        if (incomplete && RxCountdown.load(std::memory_order_relaxed) != 0)
+        if (incomplete && Countdown != 0)
             return false;
         ++Read; // skip one byte, not the whole candidate
         if (Read == Write)

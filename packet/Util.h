@@ -14,24 +14,14 @@ uint8_t Crc8Update(uint8_t Crc, uint8_t Data);
 // Takes the oldest valid frame that begins with Start out of the unread bytes of Ring
 // (Read up to Write). On success Body[0] is the length and Body[1..L] the payload, and Read
 // points past the CRC. Bytes that begin no valid frame are consumed; an incomplete frame is
-// kept while RxCountdown is not zero.
-bool ExtractPacket(uint8_t Start, uint8_t& Read, uint8_t Write, const TRing& Ring, TRing& Body);
+// kept while Countdown (the receive countdown's ticks left) is not zero.
+bool ExtractPacket(uint8_t Start, uint8_t& Read, uint8_t Write, const TRing& Ring, TRing& Body,
+                   uint8_t Countdown);
 
 // Writes Start, Data[0] (= L), Data[1..L] and the CRC into Ring from Write on, wrapping at 256.
 // Fails, leaving Write unchanged, when the frame would reach Limit (the ring's read index).
 bool BuildPacket(uint8_t Start, const TRing& Data, uint8_t Limit, uint8_t& Write, TRing& Ring);
 
-// One tick of the status timer: lowers RxCountdown by one unless it is 0 already, in one
-// atomic step (the responder thread writes it too, once, when it starts).
-void TickCountdown();
-
-// Shared state of the packet link; all of it lives on the main thread except that the
-// responder thread sets RxCountdown once when it starts.
-extern TRing CaptureBuf;                 // ring of captured received bytes
-extern uint8_t CaptureWr;                // where the next captured byte goes
-extern uint8_t CaptureRd;                // first unread captured byte
-extern std::atomic<uint8_t> RxCountdown; // timer ticks left before an incomplete frame is dropped
-extern TRing PacketBuf;                  // request body, then the answer ring
-extern uint8_t SendRd;                   // first answer byte not yet handed to the port
-extern uint8_t SendWr;                   // end of the answer bytes in PacketBuf
-extern TRing AnswerBuf;                  // answer body: length 2, echoed byte, kind
+// One tick of the status timer: lowers Countdown by one unless it is 0 already, in one atomic
+// step (the responder thread writes it too, once, when it starts).
+void TickCountdown(std::atomic<uint8_t>& Countdown);

@@ -1,28 +1,13 @@
 #include "uThread.h"
 
 #include "Application.h"
-#include "Util.h"
 
 #include <chrono>
-#include <condition_variable>
-#include <mutex>
 
-std::unique_ptr<TUserThread> UserThread;
-
-namespace {
-// Whether the capture buffer may hold unread bytes. Written on the main thread only (by the
-// capture and after each step), read by the responder while it waits; the mutex orders the
-// write before the responder's look so that a wake-up is never lost.
-struct TUnreadSignal {
-    std::mutex lock;
-    std::condition_variable cond;
-    bool unread = true; // the first step runs at once, as if bytes were waiting
-};
-TUnreadSignal Unread;
-} // namespace
-
-void AnswerRequest(const TWriteText& WriteText, const TReportWriteError& ReportWriteError) {
-    if (!ExtractPacket(PacketStart, CaptureRd, CaptureWr, CaptureBuf, PacketBuf))
+void TAnswerer::AnswerRequest(const TWriteText& WriteText,
+                              const TReportWriteError& ReportWriteError) {
+    if (!ExtractPacket(PacketStart, CaptureRd, CaptureWr, CaptureBuf, PacketBuf,
+                       RxCountdown.load(std::memory_order_relaxed)))
         return;
     // Length 0 is an empty request; length 1 has no kind byte of its own, and PacketBuf[2]
     // then holds whatever an earlier frame left there, so it is never answered.
@@ -45,7 +30,7 @@ void AnswerRequest(const TWriteText& WriteText, const TReportWriteError& ReportW
         ReportWriteError();
 }
 
-void CaptureBytes(const char* Data, size_t N) {
+void TAnswerer::CaptureBytes(const char* Data, size_t N) {
     if (N == 0)
         return;
     for (size_t i = 0; i < N; ++i)
@@ -53,14 +38,14 @@ void CaptureBytes(const char* Data, size_t N) {
     NoteCaptured();
 }
 
-void NoteCaptured() {
-    std::lock_guard<std::mutex> g(Unread.lock);
-    Unread.unread = true;
-    Unread.cond.notify_all();
+void TAnswerer::NoteCaptured() {
+    std::lock_guard<std::mutex> g(m_unreadLock);
+    m_unread = true;
+    m_unreadCond.notify_all();
 }
 
-TUserThread::TUserThread(std::function<void()> Step, unsigned IdleCheckMs)
-    : m_step(std::move(Step)), m_idleCheckMs(IdleCheckMs) {}
+TUserThread::TUserThread(TAnswerer& Link, std::function<void()> Step, unsigned IdleCheckMs)
+    : m_link(Link), m_step(std::move(Step)), m_idleCheckMs(IdleCheckMs) {}
 
 TUserThread::~TUserThread() {
     // Stop here, not in the base destructor: the loop uses this object's members, and the
@@ -74,7 +59,7 @@ void TUserThread::Execute() {
         std::atomic_bool& running;
         ~TClearRunning() { running = false; }
     } clearRunning{Running};
-    RxCountdown = 1;
+    m_link.RxCountdown = 1;
     Running = true;
     do {
         Synchronize([this] { RunStep(); });
@@ -87,18 +72,18 @@ void TUserThread::Execute() {
 void TUserThread::RunStep() {
     // An error must not end the responder: shutting down waits for Running to clear.
     Guarded(m_step);
-    std::lock_guard<std::mutex> g(Unread.lock);
-    Unread.unread = CaptureRd != CaptureWr;
+    std::lock_guard<std::mutex> g(m_link.m_unreadLock);
+    m_link.m_unread = m_link.CaptureRd != m_link.CaptureWr;
 }
 
 void TUserThread::WaitForUnread() {
-    std::unique_lock<std::mutex> l(Unread.lock);
-    Unread.cond.wait_for(l, std::chrono::milliseconds(m_idleCheckMs),
-                         [this] { return Unread.unread || Terminated(); });
+    std::unique_lock<std::mutex> l(m_link.m_unreadLock);
+    m_link.m_unreadCond.wait_for(l, std::chrono::milliseconds(m_idleCheckMs),
+                                 [this] { return m_link.m_unread || Terminated(); });
 }
 
 void TUserThread::TerminateHook() {
     // Taking the lock orders the stop request before the waiter's look at it.
-    std::lock_guard<std::mutex> g(Unread.lock);
-    Unread.cond.notify_all();
+    std::lock_guard<std::mutex> g(m_link.m_unreadLock);
+    m_link.m_unreadCond.notify_all();
 }

@@ -104,8 +104,8 @@ TEST(ConsoleOnAdapters, AnAnswerToARequestAfterAnUnplugIsReportedAsAWriteError) 
     f.Unplug();
     // A request that was captured just before the loss is answered into the void.
     for (int b : {0x1E, 0x02, 0x05, 0x01, 0xC3})
-        CaptureBuf[CaptureWr++] = uint8_t(b);
-    NoteCaptured();
+        f.Link().CaptureBuf[f.Link().CaptureWr++] = uint8_t(b);
+    f.Link().NoteCaptured();
     EXPECT_TRUE(PumpUntil([&] { return f.WriteErrors() == 1; })) << f.W().LogGetText();
 }
 

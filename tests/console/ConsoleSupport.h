@@ -21,6 +21,8 @@ struct TConsoleFixture : TFormFixture {
     TPtyDevice Device;
     TConsoleFixture() { ComMap.MapCom(1, Device.SlavePath()); }
     TBaseform& W() { return *Form; }
+    // The console's answerer: the capture ring, its indexes and the receive countdown.
+    TAnswerer& Link() { return Form->Console->Answerer(); }
     // Opens COM 1 in the given mode by its radio button.
     void OpenDirect() { Form->RButDirect->setChecked(true); }
     void OpenPacket(bool Treat) {

@@ -100,6 +100,6 @@ TEST(ConsoleModem, AFullOutputQueueDuringAnAnswerIsShownAndTheResponderGoesOn) {
     ASSERT_TRUE(PumpUntil([&] { return f.Device->Written().size() == 2046; }));
     f.Device->Feed(request);
     EXPECT_TRUE(PumpUntil([&] { return f.Device->Written() == std::string(2046, 'x') + request; }));
-    EXPECT_TRUE(UserThread->Running);
+    EXPECT_TRUE(f.W().Console->Responder()->Running);
     EXPECT_EQ(f.Boxes.size(), 1);
 }

@@ -131,7 +131,7 @@ TEST(PortControl, TheTimerCountsDownTheReceiveCountdownToZeroThenRestsUntilBytes
     QObject::connect(f.W().SysTimer, &QTimer::timeout, &scope, [&] { ++ticks; });
     std::string shown;
     for (int round = 0; round < 2; ++round) {
-        ASSERT_TRUE(PumpUntil([] { return RxCountdown.load() == 0; }, 3000)) << round;
+        ASSERT_TRUE(PumpUntil([&] { return f.Link().RxCountdown.load() == 0; }, 3000)) << round;
         PumpFor(60);
         const int rested = ticks;
         PumpFor(100);
@@ -140,7 +140,7 @@ TEST(PortControl, TheTimerCountsDownTheReceiveCountdownToZeroThenRestsUntilBytes
         f.Device.Write("x");
         shown += "Rx- 78 \r\n";
         ASSERT_TRUE(PumpUntil([&] { return f.W().LogGetText() == shown; })) << round;
-        ASSERT_TRUE(PumpUntil([] { return RxCountdown.load() == 0; }, 3000)) << round;
+        ASSERT_TRUE(PumpUntil([&] { return f.Link().RxCountdown.load() == 0; }, 3000)) << round;
         EXPECT_GE(ticks - rested, 10) << round; // the bytes set ten ticks to count
     }
     // Pseudo-terminals have no modem lines: they read as off.
@@ -153,6 +153,6 @@ TEST(PortControl, ClosingTheWindowWithThePortOpenClosesItAndStopsTheResponder) {
     f.OpenPacket(true);
     f.Form->close();
     EXPECT_FALSE(f.W().VaComm->IsOpen());
-    EXPECT_FALSE(UserThread->Running);
+    EXPECT_FALSE(f.W().Console->Responder()->Running);
     EXPECT_EQ(f.W().StatusBar->PanelText(6), ClosedText);
 }

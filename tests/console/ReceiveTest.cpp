@@ -49,11 +49,11 @@ TEST(ReceiveDirect, ScreenModeShowsEveryByteAndClearsOnTwoLeadingCrs) {
 TEST(ReceivePacket, BytesShowAsHexLinesAndAreCapturedWhileTreatIsTicked) {
     TConsoleFixture f;
     f.OpenPacket(false);
-    const uint8_t wr = CaptureWr;
+    const uint8_t wr = f.Link().CaptureWr;
     Receive(f, Bytes({0x1E, 0x02, 0x05}));
     EXPECT_EQ(f.W().LogGetText(), "Rx- 1E 02 05 \r\n");
-    EXPECT_EQ(CaptureWr, wr) << "captured with Treat unticked";
-    EXPECT_EQ(RxCountdown.load(), 10);
+    EXPECT_EQ(f.Link().CaptureWr, wr) << "captured with Treat unticked";
+    EXPECT_EQ(f.Link().RxCountdown.load(), 10);
 
     std::string big;
     for (int i = 0; i < 300; ++i)
@@ -62,7 +62,7 @@ TEST(ReceivePacket, BytesShowAsHexLinesAndAreCapturedWhileTreatIsTicked) {
     f.W().LogClear();
     Receive(f, big);
     EXPECT_EQ(f.W().LogGetText(), "Rx- " + Hex(big) + "\r\n");
-    EXPECT_EQ(CaptureWr, static_cast<uint8_t>(wr + 300 % 256));
+    EXPECT_EQ(f.Link().CaptureWr, static_cast<uint8_t>(wr + 300 % 256));
 }
 
 TEST(ReceivePacket, SwitchingModesChangesOnlyWhatComesNext) {

@@ -18,9 +18,9 @@ struct TResponderFixture : TConsoleFixture {
     // Writes Request and waits until the window has captured it and a step has taken it out of
     // the capture buffer: whatever answer it gets is then on its way.
     void SendAndWaitTaken(const std::string& Request) {
-        const uint8_t end = static_cast<uint8_t>(CaptureWr + Request.size());
+        const uint8_t end = static_cast<uint8_t>(Link().CaptureWr + Request.size());
         ASSERT_TRUE(Device.Write(Request));
-        ASSERT_TRUE(PumpUntil([&] { return CaptureWr == end && CaptureRd == end; }));
+        ASSERT_TRUE(PumpUntil([&] { return Link().CaptureWr == end && Link().CaptureRd == end; }));
     }
 };
 } // namespace
@@ -78,9 +78,9 @@ TEST(Responder, AnIncompleteRequestIsGivenUpOnceTheCountdownRunsOut) {
     ASSERT_TRUE(f.Device.Write(Kind1.substr(0, 3)));
     ASSERT_TRUE(
         PumpUntil([&] { return f.W().LogGetText().find("Rx- 1E 02 05") != std::string::npos; }));
-    ASSERT_TRUE(PumpUntil([] { return RxCountdown.load() == 0; }));
+    ASSERT_TRUE(PumpUntil([&] { return f.Link().RxCountdown.load() == 0; }));
     // The next step consumes the bytes it gave up.
-    ASSERT_TRUE(PumpUntil([] { return CaptureRd == CaptureWr; }));
+    ASSERT_TRUE(PumpUntil([&] { return f.Link().CaptureRd == f.Link().CaptureWr; }));
     ASSERT_TRUE(f.Device.Write(Kind1.substr(3)));
     EXPECT_EQ(Hex(f.Device.ReadFor(150)), "");
 }
@@ -97,8 +97,8 @@ TEST(Responder, AnAnswerToAClosedPortIsReportedInTheLog) {
     TResponderFixture f;
     // Complete a request in the capture buffer with the port closed: the step still answers.
     f.W().BtnClose->click();
-    RxCountdown = 10;
-    CaptureBytes(Kind1.data(), Kind1.size());
+    f.Link().RxCountdown = 10;
+    f.Link().CaptureBytes(Kind1.data(), Kind1.size());
     EXPECT_TRUE(PumpUntil(
         [&] { return f.W().LogGetText().find("Error writing to: Port 1") != std::string::npos; }));
     EXPECT_TRUE(f.Boxes.isEmpty());

@@ -45,7 +45,7 @@ TEST(DevSimFrames, SimulatorAndConsoleAgreeOnKnownFrames) {
         uint8_t rd = 0, wr = 0;
         for (char b : MakeFrame(c.Payload))
             in[wr++] = static_cast<uint8_t>(b);
-        ASSERT_TRUE(ExtractPacket(PacketStart, rd, wr, in, got)) << what;
+        ASSERT_TRUE(ExtractPacket(PacketStart, rd, wr, in, got, 0)) << what;
         EXPECT_EQ(TBytes(reinterpret_cast<const char*>(got + 1), got[0]), c.Payload) << what;
         EXPECT_EQ(rd, wr) << what;
     }
@@ -170,14 +170,14 @@ TEST(DevSimFrames, TheConsolesScannerAnswersExactlyWhatIsExpected) {
     const auto plan = PlanRequests(TRequestMix{3000, 300, 300, 600, 600}, rng);
     TRing ring = {}, body = {};
     uint8_t rd = 0, wr = 0;
-    RxCountdown = 10; // bytes keep arriving: an incomplete frame is waited for
+    const uint8_t countdown = 10; // bytes keep arriving: an incomplete frame is waited for
     size_t k = 0;
     for (TRequestKind kind : plan) {
         const TRequest r = MakeRequest(kind, rng, 4);
         for (char c : r.Bytes)
             ring[wr++] = static_cast<uint8_t>(c);
         TBytes answers;
-        while (ExtractPacket(PacketStart, rd, wr, ring, body)) {
+        while (ExtractPacket(PacketStart, rd, wr, ring, body, countdown)) {
             if (body[0] >= 2 && (body[2] == 1 || body[2] == 2))
                 answers +=
                     MakeFrame(TBytes{static_cast<char>(body[1]), static_cast<char>(body[2])});
@@ -185,7 +185,6 @@ TEST(DevSimFrames, TheConsolesScannerAnswersExactlyWhatIsExpected) {
         ASSERT_EQ(answers, r.Answer) << "request " << k << " (" << RequestKindName(kind) << ")";
         ++k;
     }
-    RxCountdown = 0;
 }
 
 TEST(DevSimAnswerCheck, JudgesWhatComesBack) {

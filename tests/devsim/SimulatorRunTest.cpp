@@ -229,7 +229,7 @@ private:
             return;
         TRing ring = {}, body = {};
         uint8_t rd = 0, wr = 0;
-        RxCountdown = 10;
+        const uint8_t countdown = 10; // an incomplete frame is waited for
         unsigned frames = 0;
         const auto until = TClock::now() + std::chrono::seconds(60);
         while (!m_stop && TClock::now() < until) {
@@ -239,7 +239,7 @@ private:
             const ssize_t n = ::read(port.Fd(), buf, sizeof buf);
             for (ssize_t k = 0; k < n; ++k)
                 ring[wr++] = static_cast<uint8_t>(buf[k]);
-            while (ExtractPacket(PacketStart, rd, wr, ring, body)) {
+            while (ExtractPacket(PacketStart, rd, wr, ring, body, countdown)) {
                 if (body[0] < 2)
                     continue;
                 if (!m_faults.AnswerAnyKind && body[2] != 1 && body[2] != 2)

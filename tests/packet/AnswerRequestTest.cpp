@@ -16,7 +16,7 @@ protected:
     // One responder step; returns what it wrote, if anything.
     std::optional<TBytes> Step() {
         const size_t before = written.size();
-        AnswerRequest(
+        TestLink.AnswerRequest(
             [this](const std::string& s) {
                 written.emplace_back(s.begin(), s.end());
                 if (throwOnWrite)

@@ -1,8 +1,10 @@
 // Helpers of the packet tests: a CRC and frame builder of their own, independent of the
-// table in the code under test, and the reset of the packet link's shared state.
+// table in the code under test, and the answerer the packet tests share, under its members'
+// names.
 #pragma once
 
 #include "Util.h"
+#include "uThread.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -39,6 +41,22 @@ inline TBytes Frame(const TBytes& Payload) {
         f.push_back(b);
     f.push_back(BitwiseCrc8(f));
     return f;
+}
+
+inline TAnswerer TestLink;
+inline TRing& CaptureBuf = TestLink.CaptureBuf;
+inline uint8_t& CaptureWr = TestLink.CaptureWr;
+inline uint8_t& CaptureRd = TestLink.CaptureRd;
+inline std::atomic<uint8_t>& RxCountdown = TestLink.RxCountdown;
+inline TRing& PacketBuf = TestLink.PacketBuf;
+inline uint8_t& SendRd = TestLink.SendRd;
+inline uint8_t& SendWr = TestLink.SendWr;
+inline TRing& AnswerBuf = TestLink.AnswerBuf;
+
+// The scanner with the shared answerer's countdown.
+inline bool ExtractPacket(uint8_t Start, uint8_t& Read, uint8_t Write, const TRing& Ring,
+                          TRing& Body) {
+    return ExtractPacket(Start, Read, Write, Ring, Body, RxCountdown.load());
 }
 
 // Puts the packet link back to its start state, with the capture ring and the answer ring

@@ -40,6 +40,7 @@ TEST_F(UserThreadTest, RunsStepsOnTheMainThreadWhileBytesAreUnread) {
     std::vector<bool> onMain;
     std::vector<uint8_t> countdown;
     TUserThread t(
+        TestLink,
         [&] {
             onMain.push_back(IsMainThread());
             countdown.push_back(RxCountdown);
@@ -60,8 +61,9 @@ TEST_F(UserThreadTest, RunsStepsOnTheMainThreadWhileBytesAreUnread) {
 TEST_F(UserThreadTest, AnswersRequestsThroughTheStep) {
     std::vector<TBytes> written;
     TUserThread t(
+        TestLink,
         [&] {
-            AnswerRequest(
+            TestLink.AnswerRequest(
                 [&](const std::string& s) {
                     written.emplace_back(s.begin(), s.end());
                     return true;
@@ -72,7 +74,7 @@ TEST_F(UserThreadTest, AnswersRequestsThroughTheStep) {
     t.Start();
     ASSERT_TRUE(PumpUntil([&] { return t.Running.load(); }));
     RxCountdown = 10;
-    CaptureBytes("\x1E\x02\x05\x01\xC3\x1E\x02\x06\x02\x74", 10);
+    TestLink.CaptureBytes("\x1E\x02\x05\x01\xC3\x1E\x02\x06\x02\x74", 10);
     ASSERT_TRUE(PumpUntil([&] { return written.size() >= 2; }));
     EXPECT_EQ(written[0], (TBytes{0x1E, 0x02, 0x05, 0x01, 0xC3}));
     EXPECT_EQ(written[1], (TBytes{0x1E, 0x02, 0x06, 0x02, 0x74}));
@@ -82,6 +84,7 @@ TEST_F(UserThreadTest, AnswersRequestsThroughTheStep) {
 TEST_F(UserThreadTest, IdleResponderWaitsForCapturedBytes) {
     int steps = 0;
     TUserThread t(
+        TestLink,
         [&] {
             ++steps;
             CaptureRd = CaptureWr; // takes whatever was captured
@@ -92,7 +95,7 @@ TEST_F(UserThreadTest, IdleResponderWaitsForCapturedBytes) {
     PumpFor(200);
     EXPECT_EQ(steps, 1) << "no calls while nothing is unread";
     for (int round = 2; round <= 4; ++round) {
-        CaptureBytes("\x1E", 1); // the capture wakes the responder
+        TestLink.CaptureBytes("\x1E", 1); // the capture wakes the responder
         ASSERT_TRUE(PumpUntil([&] { return steps >= round; }));
         PumpFor(50);
         EXPECT_EQ(steps, round);
@@ -104,6 +107,7 @@ TEST_F(UserThreadTest, BytesCapturedWithoutNoticeAreExaminedAtTheIdleCheck) {
     int steps = 0;
     bool sawBytes = false;
     TUserThread t(
+        TestLink,
         [&] {
             ++steps;
             sawBytes = sawBytes || CaptureRd != CaptureWr;
@@ -133,6 +137,7 @@ TEST_F(UserThreadTest, ThrowingStepIsReportedAndTheThreadGoesOn) {
     Capture({0x11});
     int steps = 0;
     TUserThread t(
+        TestLink,
         [&] {
             if (++steps % 2)
                 throw Exception("port gone");
@@ -150,7 +155,8 @@ TEST_F(UserThreadTest, ThrowingStepIsReportedAndTheThreadGoesOn) {
 
 TEST_F(UserThreadTest, StopsWhileItsMainThreadCallIsNotServed) {
     int steps = 0;
-    auto t = std::make_unique<TUserThread>([&] { ++steps; }, NoIdleCheck);
+    auto t = std::make_unique<TUserThread>(
+        TestLink, [&] { ++steps; }, NoIdleCheck);
     t->Start();
     ASSERT_TRUE(SleepUntil([&] { return t->Running.load(); }));
     t->Terminate();
@@ -163,13 +169,14 @@ TEST_F(UserThreadTest, StopsWhileItsMainThreadCallIsNotServed) {
 
 TEST_F(UserThreadTest, DestroyingAnIdleResponderStopsIt) {
     int steps = 0;
-    auto t = std::make_unique<TUserThread>([&] { ++steps; }, NoIdleCheck);
+    auto t = std::make_unique<TUserThread>(
+        TestLink, [&] { ++steps; }, NoIdleCheck);
     t->Start();
     ASSERT_TRUE(PumpUntil([&] { return steps >= 1; }));
     PumpFor(20); // now in its idle wait
     t.reset();   // returns only once the thread has ended; a missed wake-up hangs the test
     Capture({0x11});
-    NoteCaptured();
+    TestLink.NoteCaptured();
     PumpFor(20);
     EXPECT_EQ(steps, 1);
 }

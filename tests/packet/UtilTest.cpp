@@ -437,7 +437,7 @@ TEST(PacketCapture, CaptureBytesAppendsFromTheWriteIndexAndWraps) {
         std::string bytes;
         for (size_t i = 1; i <= c.Count; ++i)
             bytes += static_cast<char>(i);
-        CaptureBytes(bytes.data(), bytes.size());
+        TestLink.CaptureBytes(bytes.data(), bytes.size());
         EXPECT_EQ(CaptureWr, c.WriteEnd) << c.What;
         EXPECT_EQ(CaptureRd, c.At) << c.What << ": the capture never moves the read index";
         EXPECT_EQ(CaptureBuf[c.Pos], c.Holds) << c.What;
@@ -449,7 +449,7 @@ TEST(PacketCapture, TickCountdownLowersToZeroAndStaysThere) {
     const std::pair<uint8_t, uint8_t> cases[] = {{10, 9}, {2, 1}, {1, 0}, {0, 0}, {255, 254}};
     for (const auto& [before, after] : cases) {
         RxCountdown = before;
-        TickCountdown();
+        TestLink.TickCountdown();
         EXPECT_EQ(RxCountdown.load(), after) << int(before);
     }
     RxCountdown = 0;

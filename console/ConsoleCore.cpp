@@ -1,0 +1,289 @@
+#include "ConsoleCore.h"
+
+#include "Application.h"
+#include "DateStamp.h"
+#include "ReceiveRules.h"
+
+#include <QCoreApplication>
+#include <QTimer>
+#include <algorithm>
+#include <cstring>
+
+TConsole::TConsole(QObject* Parent) : QObject(Parent) {
+    VaComm = std::make_unique<TVaComm>();
+    UDPServer = std::make_unique<TIdUDPServer>();
+    SysTimer = new QTimer(this);
+    SysTimer->setTimerType(Qt::PreciseTimer);
+    SysTimer->setInterval(5);
+    connect(SysTimer, &QTimer::timeout, this, [this] { Guarded([this] { SysTimerTimer(); }); });
+
+    // The component as the console uses it: the rate from UserBaudrate, no flow control, the
+    // platform's COM names, and the events the console listens to.
+    VaComm->SetBaudrate(brUser);
+    VaComm->SetDeviceName("\\\\.\\COM%d");
+    VaComm->SetMonitorEvents({ceError, ceRxChar, ceTxEmpty, ceRxFlag});
+    VaComm->OnOpen = [this](TVaCustomComm* S) { VaCommOpen(S); };
+    VaComm->OnClose = [this](TVaCustomComm* S) { VaCommClose(S); };
+    VaComm->OnRxChar = [this](TVaCustomComm* S, int N) { VaCommRxChar(S, N); };
+    VaComm->OnModemLines = [this](TVaCustomComm*) { ShowModemLines(); };
+    UDPServer->SetDefaultPort(50000);
+    UDPServer->OnUDPRead = [this](TIdUDPServer* S, const std::string& D, TIdSocketHandle& B) {
+        UDPServerUDPRead(S, D, B);
+    };
+}
+
+TConsole::~TConsole() {
+    if (!m_stopping)
+        Stop();
+    // The port goes before the log and the answerer its handlers write to.
+    VaComm.reset();
+    UDPServer.reset();
+}
+
+void TConsole::Start() {
+    VaComm->SetDatabits(db8);
+    VaComm->SetParity(paNone);
+    VaComm->SetStopbits(sb1);
+    std::memset(m_answerer.CaptureBuf, 0, sizeof m_answerer.CaptureBuf);
+    m_responder = std::make_unique<TUserThread>(m_answerer, [this] { AnswerRequest(); });
+    m_responder->SetPriority(tpNormal);
+    m_responder->Start();
+}
+
+void TConsole::Stop() {
+    m_stopping = true;
+    if (m_responder) {
+        m_responder->Terminate();
+        // The thread may be waiting for its main-thread call: serve it until it has stopped.
+        while (m_responder->Running)
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        m_responder->WaitFor(); // it has left its loop: this only joins it
+    }
+    Guarded([this] { VaComm->Close(); });
+}
+
+// ---------------------------------------------------------------- log
+
+void TConsole::LogAppend(const std::string& Text) {
+    const size_t old = m_log.Size();
+    m_log.Append(Text);
+    emit LogAppended(old);
+}
+
+void TConsole::LogAddLine(const std::string& Text) {
+    const size_t old = m_log.Size();
+    m_log.AddLine(Text);
+    emit LogAppended(old);
+}
+
+void TConsole::LogSetText(const std::string& Text) {
+    m_log.SetText(Text);
+    emit LogReplaced();
+}
+
+void TConsole::LogClear(bool ByDevice) {
+    m_log.Clear();
+    emit LogCleared(ByDevice);
+}
+
+// ---------------------------------------------------------------- port
+
+void TConsole::OpenPort(int PortNum, int Baud) {
+    VaComm->Close();
+    VaComm->SetPortNum(PortNum);
+    VaComm->SetUserBaudrate(Baud);
+    m_modemErrorReported = false;
+    VaComm->Open();
+}
+
+void TConsole::ClosePort() {
+    VaComm->Close();
+}
+
+void TConsole::SetDTR(bool On) {
+    VaComm->SetDTR(On);
+}
+
+void TConsole::SetRTS(bool On) {
+    VaComm->SetRTS(On);
+}
+
+void TConsole::VaCommOpen(TVaCustomComm*) {
+    emit PortOpened(VaComm->PortNum());
+    // Both lines drop for a moment, then rise.
+    VaComm->SetDTR(false);
+    emit DtrDriven(false);
+    VaComm->SetRTS(false);
+    emit RtsDriven(false);
+    VaComm->SetDTR(true);
+    emit DtrDriven(true);
+    VaComm->SetRTS(true);
+    emit RtsDriven(true);
+    SysTimer->start();
+    // A port that reports each change of its lines is asked once here, then on each change.
+    if (VaComm->ReportsModemLines())
+        Guarded([this] { ShowModemLines(); });
+}
+
+void TConsole::VaCommClose(TVaCustomComm*) {
+    VaComm->SetDTR(false);
+    VaComm->SetRTS(false);
+    emit DtrDriven(false);
+    emit RtsDriven(false);
+    emit PortClosed();
+    SysTimer->stop();
+}
+
+void TConsole::ShowModemLines() {
+    try {
+        // One query for the four panels: on a USB adapter each query may be a round trip
+        // over the bus.
+        const uint32_t lines = VaComm->ModemStatus();
+        emit ModemLinesRead(lines);
+        m_modemErrorReported = false;
+    } catch (...) {
+        ReportPortFailureOnce();
+    }
+}
+
+void TConsole::ReportPortFailureOnce() {
+    // A lasting failure (an unplugged adapter) is reported once, not every tick and every
+    // read; again only after a query has succeeded in between or the port has been reopened.
+    if (m_modemErrorReported)
+        return;
+    m_modemErrorReported = true;
+    throw;
+}
+
+void TConsole::SysTimerTimer() {
+    // A port that reports its line changes has its panels updated by them; else each tick
+    // asks for the lines.
+    const bool polled = !VaComm->ReportsModemLines();
+    if (polled) {
+        const bool reportedBefore = m_modemErrorReported;
+        ShowModemLines();
+        if (reportedBefore && m_modemErrorReported)
+            return;
+    }
+    m_answerer.TickCountdown();
+    // Nothing left to count down: the timer sleeps until bytes arrive again.
+    if (!polled && m_answerer.RxCountdown.load() == 0)
+        SysTimer->stop();
+}
+
+// ---------------------------------------------------------------- receive
+
+void TConsole::VaCommRxChar(TVaCustomComm*, int Count) {
+    // The count is what the notification found waiting: one read takes it, without asking
+    // the port again.
+    std::string chunk(static_cast<size_t>(std::max(Count, 0)), '\0');
+    try {
+        chunk.resize(static_cast<size_t>(VaComm->ReadBuf(chunk.data(), Count)));
+    } catch (...) {
+        // A lost device fails this read as it fails the status timer's query, in either
+        // order (on a real adapter the read often comes first): one report for both.
+        ReportPortFailureOnce();
+        return;
+    }
+    if (chunk.empty())
+        return;
+    if (m_packetMode == 0) {
+        const TDirectText shown = DirectText(chunk, m_screen);
+        if (shown.Clear)
+            LogClear(true);
+        if (!shown.Text.empty())
+            LogAppend(shown.Text);
+        return;
+    }
+    m_answerer.RxCountdown = 10;
+    if (!SysTimer->isActive() && VaComm->IsOpen())
+        SysTimer->start();
+    LogAppend(PacketLine(chunk));
+    if (m_treat)
+        m_answerer.CaptureBytes(chunk.data(), chunk.size());
+}
+
+// ---------------------------------------------------------------- sends
+
+void TConsole::ReportWriteError() {
+    LogAddLine("Error writing to: " + ("Port " + std::to_string(VaComm->PortNum())));
+}
+
+bool TConsole::WriteOrReport(const std::string& Text) {
+    if (VaComm->WriteText(Text))
+        return true;
+    ReportWriteError();
+    return false;
+}
+
+void TConsole::SendLine(const std::string& Text) {
+    WriteOrReport(Text + "\r\n");
+}
+
+void TConsole::SendKey(int Key, const std::string& Line) {
+    switch (Key) {
+    case 13:
+        SendLine(Line);
+        break;
+    case 24:
+    case 27:
+    case '+':
+        WriteOrReport(std::string(1, static_cast<char>(Key)));
+        break;
+    default:
+        break;
+    }
+}
+
+void TConsole::AnswerRequest() {
+    Guarded([this] {
+        m_answerer.AnswerRequest([this](const std::string& S) { return VaComm->WriteText(S); },
+                                 [this] { ReportWriteError(); });
+    });
+}
+
+// ---------------------------------------------------------------- UDP
+
+void TConsole::SetActivation(bool On, int Port) {
+    if (On)
+        UDPServer->SetDefaultPort(Port);
+    UDPServer->SetActive(On);
+}
+
+void TConsole::SendDatagram(const std::string& Host, int Port, const std::string& Data) {
+    UDPServer->Send(Host, Port, Data);
+}
+
+void TConsole::UDPServerUDPRead(TIdUDPServer*, const std::string& AData,
+                                TIdSocketHandle& ABinding) {
+    if (m_stopping)
+        return; // the window is going: the datagram is dropped quietly
+    const std::string& s = AData;
+    emit RemoteChanged(QString::fromStdString(ABinding.SenderIP),
+                       QString::number(ABinding.SenderPort));
+    LogAddLine("");
+    const TDatagramText shown = DatagramText(s);
+    if (shown.Activation) {
+        // The activation line replaces the log. A relay refused by an open port (its device
+        // has gone) is reported after it, once, so the report stays in the log and a capture
+        // file gets it once; on a closed port the report goes before and the activation line
+        // stays alone.
+        const std::string line = "Activation " + DateTimeStamp();
+        if (VaComm->IsOpen()) {
+            LogSetText(line);
+            WriteOrReport(s);
+        } else {
+            WriteOrReport(s);
+            LogSetText(line);
+        }
+        return;
+    }
+    if (!shown.Line.empty())
+        LogAppend(shown.Line);
+    if (shown.Ssi)
+        LogAppend(" >>> " + DateTimeStamp());
+    if (shown.Hello)
+        LogAppend(" >>> " + ABinding.SenderIP + "  " + DateTimeStamp());
+    if (shown.Imei)
+        LogAppend(" >>> " + DateTimeStamp());
+}

@@ -1,0 +1,115 @@
+// The console without its window: the serial port, the UDP endpoint, the log's text, the mode,
+// the status timer, what is shown of what arrives, the responder hand-off and the relay. The
+// window forwards clicks and keys here and shows what the signals tell it.
+#pragma once
+
+#include "ConsoleLog.h"
+#include "IdUDPServer.h"
+#include "VaComm.h"
+#include "uThread.h"
+
+#include <QObject>
+#include <QString>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+class QTimer;
+
+class TConsole : public QObject {
+    Q_OBJECT
+public:
+    explicit TConsole(QObject* Parent = nullptr);
+    ~TConsole() override;
+
+    // What the window's creation does beyond its widgets: the line settings (8N1, port
+    // closed), an empty capture buffer and the responder thread started.
+    void Start();
+    // What closing the window does: stops the responder (serving its pending main-thread
+    // call) and closes the port. Datagrams that come after it are dropped.
+    void Stop();
+    bool Stopping() const { return m_stopping; }
+
+    // Components.
+    std::unique_ptr<TVaComm> VaComm;
+    std::unique_ptr<TIdUDPServer> UDPServer;
+    QTimer* SysTimer;
+    TAnswerer& Answerer() { return m_answerer; }
+    TUserThread* Responder() { return m_responder.get(); }
+
+    // The log.
+    TConsoleLog& Log() { return m_log; }
+    void LogAppend(const std::string& Text);
+    void LogAddLine(const std::string& Text);
+    void LogSetText(const std::string& Text);
+    std::string LogGetText() const { return std::string(m_log.Text()); }
+    // ByDevice: a screen clear the device asked for (a capture file marks it), not "Clean".
+    void LogClear(bool ByDevice = true);
+
+    // Mode and the receive options: 0 Direct, 1 Packet.
+    int PacketMode() const { return m_packetMode; }
+    void SetPacketMode(int Mode) { m_packetMode = Mode; }
+    void SetTreat(bool On) { m_treat = On; }
+    void SetScreen(bool On) { m_screen = On; }
+
+    // The port: closes it and opens PortNum at Baud; what fails is raised.
+    void OpenPort(int PortNum, int Baud);
+    void ClosePort();
+    void SetDTR(bool On);
+    void SetRTS(bool On);
+
+    // Sends. Every send goes through WriteOrReport: a refused write is reported in the log.
+    bool WriteOrReport(const std::string& Text);
+    void ReportWriteError();
+    // The command line (Cp1251 bytes) with CR LF.
+    void SendLine(const std::string& Text);
+    // A key of the command line: Enter sends the line with CR LF; Ctrl+X, Esc and "+" go
+    // at once as their own byte; other keys send nothing.
+    void SendKey(int Key, const std::string& Line);
+
+    // UDP: starts or stops listening on Port; sends Data to Host:Port.
+    void SetActivation(bool On, int Port);
+    void SendDatagram(const std::string& Host, int Port, const std::string& Data);
+
+    // Event handlers of the components, named after the component and the event.
+    void VaCommOpen(TVaCustomComm* Sender);
+    void VaCommClose(TVaCustomComm* Sender);
+    // Reads the Count bytes announced, once, and shows them as the mode says.
+    void VaCommRxChar(TVaCustomComm* Sender, int Count);
+    void SysTimerTimer();
+    void ShowModemLines();
+    void UDPServerUDPRead(TIdUDPServer* Sender, const std::string& AData,
+                          TIdSocketHandle& ABinding);
+    // One responder step: answers the next request in the capture buffer.
+    void AnswerRequest();
+
+signals:
+    // The log's text grew from OldSize on, was replaced, or was emptied.
+    void LogAppended(size_t OldSize);
+    void LogReplaced();
+    void LogCleared(bool ByDevice);
+    // The port opened (its number) or closed.
+    void PortOpened(int PortNum);
+    void PortClosed();
+    // The console drove a line; the window ticks its box as the technician would.
+    void DtrDriven(bool On);
+    void RtsDriven(bool On);
+    // The modem input lines as MS_ bits.
+    void ModemLinesRead(uint32_t Lines);
+    // The sender of the latest datagram: the remote host and port for "To Sock".
+    void RemoteChanged(const QString& Host, const QString& Port);
+
+private:
+    // Called in a catch block: rethrows the port failure being handled unless a lasting one
+    // has already been shown.
+    void ReportPortFailureOnce();
+
+    TConsoleLog m_log;
+    TAnswerer m_answerer;
+    std::unique_ptr<TUserThread> m_responder;
+    int m_packetMode = 0;
+    bool m_treat = false;
+    bool m_screen = false;
+    bool m_modemErrorReported = false; // a lasting port failure shown (status timer or read)
+    bool m_stopping = false;
+};
