@@ -1,5 +1,6 @@
 // The Linux serial layer: its plain functions by tables, and over pseudo-terminals the
 // line settings as the kernel holds them, the event character, the input queue's limit.
+#include "CpuTime.h"
 #include "SerialTestSupport.h"
 
 #include "Application.h"
@@ -8,7 +9,6 @@
 
 #include <gtest/gtest.h>
 #include <sys/ioctl.h>
-#include <sys/resource.h>
 
 namespace {
 
@@ -310,13 +310,6 @@ TEST_F(PtyLine, NullStripDropsNulBytes) {
     Comm.Open();
     ASSERT_TRUE(Device.Write(std::string("a\0b\0c", 5)));
     EXPECT_TRUE(PumpUntil([&] { return got == "abc"; }));
-}
-
-double CpuSeconds() {
-    rusage u;
-    ::getrusage(RUSAGE_SELF, &u);
-    return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
-           double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
 }
 
 TEST_F(PtyLine, FullInputQueueHoldsTheLineBackWithoutSpinningOrLoss) {
