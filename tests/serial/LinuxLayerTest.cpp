@@ -6,6 +6,7 @@
 #include "Application.h"
 #include "VaComm.h"
 #include "VaPlatformLinux.h"
+#include "VaTermiosLinux.h"
 
 #include <gtest/gtest.h>
 #include <sys/ioctl.h>
