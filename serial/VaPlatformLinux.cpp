@@ -3,6 +3,7 @@
 #include "VaPlatformLinux.h"
 
 #include "VaClasses.h"
+#include "VaComMap.h"
 
 #include <algorithm>
 #include <atomic>
@@ -29,14 +30,6 @@ std::string VaErrorText(int Code) {
     return std::system_category().message(Code);
 }
 
-std::string VaConfigDir() {
-    const char* xdg = std::getenv("XDG_CONFIG_HOME");
-    if (xdg && xdg[0] == '/')
-        return xdg;
-    const char* home = std::getenv("HOME");
-    return std::string(home ? home : "") + "/.config";
-}
-
 std::string VaResolveDeviceName(const std::string& Name, const std::string& ConfigDir) {
     std::string rest = Name;
     if (rest.rfind("\\\\.\\", 0) == 0)
@@ -51,7 +44,7 @@ std::string VaResolveDeviceName(const std::string& Name, const std::string& Conf
     long long n = std::stoll(rest.substr(3));
     if (n < 1)
         return {};
-    std::string entry = ConfigDir + "/tevro-console/com/COM" + std::to_string(n);
+    std::string entry = VaComMapDir(ConfigDir) + "/COM" + std::to_string(n);
     struct stat st;
     if (::lstat(entry.c_str(), &st) == 0)
         return entry;

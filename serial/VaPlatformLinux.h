@@ -3,6 +3,7 @@
 #pragma once
 
 #include "VaClasses.h"
+#include "VaComMap.h"
 #include "VaPlatform.h"
 #include "VaTermiosLinux.h"
 
@@ -49,9 +50,6 @@ bool VaDeviceGone(TVaSysOp Op, const TVaSysResult& R, short Revents = 0);
 
 // The descriptor behind a wait object (an eventfd), for polling it beside a device.
 int VaWaitObjectHandle(const TVaHandleObject& Object);
-
-// The user's configuration folder: $XDG_CONFIG_HOME, else ~/.config.
-std::string VaConfigDir();
 
 // The path to open for a device name: "\\.\COMn" or "COMn" (any case) is the COM map
 // entry <ConfigDir>/tevro-console/com/COMn when it exists, else /dev/ttyS<n-1>; any other

@@ -4,11 +4,13 @@
 #include "SerialTestSupport.h"
 
 #include "Application.h"
+#include "VaComMap.h"
 #include "VaComm.h"
 #include "VaPlatformLinux.h"
 #include "VaTermiosLinux.h"
 
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <sys/ioctl.h>
 
 namespace {
@@ -48,10 +50,38 @@ TEST(ComName, ConfigFolderIsXdgConfigHomeElseDotConfig) {
     EXPECT_EQ(VaConfigDir(), "/tmp/cfg");
     ::setenv("XDG_CONFIG_HOME", "", 1);
     EXPECT_EQ(VaConfigDir(), home + "/.config");
+    ::setenv("XDG_CONFIG_HOME", "cfg", 1); // relative: ignored
+    EXPECT_EQ(VaConfigDir(), home + "/.config");
     ::unsetenv("XDG_CONFIG_HOME");
     EXPECT_EQ(VaConfigDir(), home + "/.config");
+    // Without HOME, the password database's home folder.
+    const passwd* pw = ::getpwuid(::getuid());
+    ASSERT_NE(pw, nullptr);
+    const std::string dbHome = pw->pw_dir;
+    ::unsetenv("HOME");
+    EXPECT_EQ(VaConfigDir(), dbHome + "/.config");
+    ::setenv("HOME", "", 1);
+    EXPECT_EQ(VaConfigDir(), dbHome + "/.config");
+    ::setenv("HOME", home.c_str(), 1);
     if (oldXdg)
         ::setenv("XDG_CONFIG_HOME", saved.c_str(), 1);
+}
+
+TEST(ComName, ComMapFolderByTheXdgRules) {
+    const struct {
+        const char* Xdg;
+        const char* Home;
+        const char* Folder;
+    } cases[] = {
+        {"/x/cfg", "/home/u", "/x/cfg/tevro-console/com"},
+        {"", "/home/u", "/home/u/.config/tevro-console/com"},
+        {nullptr, "/home/u", "/home/u/.config/tevro-console/com"},
+        {"x/cfg", "/home/u", "/home/u/.config/tevro-console/com"},
+        {"./cfg", "/home/u", "/home/u/.config/tevro-console/com"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(VaComMapDir(VaConfigDirOf(c.Xdg, c.Home)), c.Folder)
+            << (c.Xdg ? c.Xdg : "(unset)");
 }
 
 TVaLineSettings Line8N1(uint32_t Rate = 115200) {
