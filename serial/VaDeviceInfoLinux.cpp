@@ -2,6 +2,7 @@
 // operator reads is what an open would use.
 #include "VaDeviceInfo.h"
 
+#include "VaComMap.h"
 #include "VaPlatformLinux.h"
 
 #include <sys/stat.h>

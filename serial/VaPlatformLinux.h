@@ -3,9 +3,10 @@
 #pragma once
 
 #include "VaClasses.h"
+#include "VaComMap.h"
 #include "VaPlatform.h"
+#include "VaTermiosLinux.h"
 
-#include <asm/termbits.h>
 #include <memory>
 #include <poll.h>
 #include <string>
@@ -47,37 +48,13 @@ enum class TVaSysOp { Read, Write, Poll, Ioctl };
 // it), or a hang-up or error on the device's poll entry.
 bool VaDeviceGone(TVaSysOp Op, const TVaSysResult& R, short Revents = 0);
 
-// Whether a read-back rate is the one asked for: drivers report the rate the chip makes,
-// which may be a fraction of a percent off (a CP2102N makes 115384 for 115200); more than 3 %
-// off means the driver put another rate in its place.
-bool VaRateAccepted(uint32_t Asked, uint32_t ReadBack);
-
 // The descriptor behind a wait object (an eventfd), for polling it beside a device.
 int VaWaitObjectHandle(const TVaHandleObject& Object);
-
-// The user's configuration folder: $XDG_CONFIG_HOME, else ~/.config.
-std::string VaConfigDir();
 
 // The path to open for a device name: "\\.\COMn" or "COMn" (any case) is the COM map
 // entry <ConfigDir>/tevro-console/com/COMn when it exists, else /dev/ttyS<n-1>; any other
 // name is a path. Empty when the name names nothing (COM0 among them).
 std::string VaResolveDeviceName(const std::string& Name, const std::string& ConfigDir);
-
-// Builds the whole kernel line settings from the record. Invalid (EINVAL) for what the
-// kernel cannot express; RtsToggle tells the caller to ask the driver for RS-485 mode.
-// LineErrors says the device has a line that can err: then parity checking asks the kernel
-// to mark bytes received with errors, and breaks, in the data.
-struct TVaTermiosPlan {
-    termios2 T{};
-    bool RtsToggle = false;
-    bool Marks = false; // the kernel marks bad bytes and breaks in the data (PARMRK)
-};
-TVaStatus VaBuildTermios(const TVaLineSettings& S, TVaTermiosPlan& Plan, bool LineErrors = true);
-
-// Makes the settings a device had at open fit raw I/O, changing nothing else: no echo, no
-// line editing or signals, no translation of bytes either way, reads that return what has
-// come; the rate, character size, parity, stop bits and flow control stay as they were.
-void VaMakeRaw(termios2& T);
 
 // Undoes the kernel's in-band marking of received bytes (PARMRK): FF FF is a data byte
 // FF, FF 00 00 a break, FF 00 X a byte X received with a parity or framing error. Keeps

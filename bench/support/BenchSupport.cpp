@@ -30,13 +30,6 @@ double MonotonicSeconds() {
     return static_cast<double>(t.tv_sec) + t.tv_nsec / 1e9;
 }
 
-double CpuSeconds() {
-    rusage u{};
-    ::getrusage(RUSAGE_SELF, &u);
-    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
-           (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
-
 long ResidentBytes() {
     std::ifstream f("/proc/self/statm");
     long pages = 0, resident = 0;

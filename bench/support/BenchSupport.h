@@ -4,6 +4,7 @@
 
 #include "Baseform.h"
 #include "ConfigHome.h"
+#include "CpuTime.h"
 #include "Process.h"
 #include "PtyDevice.h"
 
@@ -14,7 +15,6 @@
 #include <vector>
 
 double MonotonicSeconds();
-double CpuSeconds();  // this process, user and system
 long ResidentBytes(); // this process
 // Context switches of this process, all threads, voluntary and not: how often it woke.
 long ContextSwitches();

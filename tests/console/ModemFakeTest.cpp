@@ -50,10 +50,10 @@ TEST(ConsoleModem, OneTickMakesOneQueryForTheFourPanels) {
     TFakeConsole f;
     f.W().BtnOpen->click();
     f.Device->SetModem(MS_DSR_ON | MS_RLSD_ON);
-    const int before = f.Device->Calls("ModemStatus");
+    const int before = f.Device->Calls(TFakeOp::ModemStatus);
     for (int i = 0; i < 10; ++i)
         f.W().SysTimerTimer();
-    EXPECT_EQ(f.Device->Calls("ModemStatus") - before, 10);
+    EXPECT_EQ(f.Device->Calls(TFakeOp::ModemStatus) - before, 10);
     EXPECT_EQ(f.W().StatusBar->PanelText(1), "DSR");
     EXPECT_EQ(f.W().StatusBar->PanelText(5), "DCD");
     EXPECT_EQ(f.W().StatusBar->PanelText(3), "");
@@ -62,25 +62,25 @@ TEST(ConsoleModem, OneTickMakesOneQueryForTheFourPanels) {
 TEST(ConsoleModem, ALastingQueryFailureIsReportedOnceUntilItRecoversOrThePortReopens) {
     TFakeConsole f;
     f.W().BtnOpen->click();
-    f.Device->Fail("ModemStatus", EIO, -1);
-    ASSERT_TRUE(PumpUntil([&] { return f.Device->Calls("ModemStatus") > 40; }));
+    f.Device->Fail(TFakeOp::ModemStatus, EIO, -1);
+    ASSERT_TRUE(PumpUntil([&] { return f.Device->Calls(TFakeOp::ModemStatus) > 40; }));
     ASSERT_EQ(f.Boxes.size(), 1);
     EXPECT_EQ(f.Boxes[0], "Error reading modem state (5), Input/output error");
 
-    f.Device->Fail("ModemStatus", 0, 0); // recovers
-    const int calls = f.Device->Calls("ModemStatus");
-    ASSERT_TRUE(PumpUntil([&] { return f.Device->Calls("ModemStatus") > calls + 8; }));
-    f.Device->Fail("ModemStatus", EIO, -1);
+    f.Device->Fail(TFakeOp::ModemStatus, 0, 0); // recovers
+    const int calls = f.Device->Calls(TFakeOp::ModemStatus);
+    ASSERT_TRUE(PumpUntil([&] { return f.Device->Calls(TFakeOp::ModemStatus) > calls + 8; }));
+    f.Device->Fail(TFakeOp::ModemStatus, EIO, -1);
     ASSERT_TRUE(PumpUntil([&] { return f.Boxes.size() == 2; }));
     // Further failing queries, and no further box.
-    const int failed = f.Device->Calls("ModemStatus");
-    ASSERT_TRUE(PumpUntil([&] { return f.Device->Calls("ModemStatus") > failed + 8; }));
+    const int failed = f.Device->Calls(TFakeOp::ModemStatus);
+    ASSERT_TRUE(PumpUntil([&] { return f.Device->Calls(TFakeOp::ModemStatus) > failed + 8; }));
     EXPECT_EQ(f.Boxes.size(), 2);
 
     f.W().BtnOpen->click(); // a reopen reports a lasting failure again, once
     ASSERT_TRUE(PumpUntil([&] { return f.Boxes.size() == 3; }));
-    const int reopened = f.Device->Calls("ModemStatus");
-    ASSERT_TRUE(PumpUntil([&] { return f.Device->Calls("ModemStatus") > reopened + 8; }));
+    const int reopened = f.Device->Calls(TFakeOp::ModemStatus);
+    ASSERT_TRUE(PumpUntil([&] { return f.Device->Calls(TFakeOp::ModemStatus) > reopened + 8; }));
     EXPECT_EQ(f.Boxes.size(), 3);
 }
 

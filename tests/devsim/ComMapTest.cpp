@@ -1,12 +1,16 @@
-// The COM map: where it is, what the simulator may replace, and that it cleans up after itself.
+// The COM map: that it is where the console looks, what the simulator may replace, and that it
+// cleans up after itself.
 #include "ComMap.h"
 #include "ConfigHome.h"
 #include "PtyDevice.h"
+#include "VaDeviceInfo.h"
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 
 using namespace devsim;
 namespace fs = std::filesystem;
@@ -18,12 +22,47 @@ std::string LinkText(const std::string& Path) {
     return fs::read_symlink(Path, ec).string();
 }
 
+// An environment variable set for the life of the object, then put back as it was.
+class TScopedEnv {
+public:
+    TScopedEnv(const char* Name, const char* Value) : m_name(Name) {
+        if (const char* old = std::getenv(Name))
+            m_old = old;
+        ::setenv(Name, Value, 1);
+    }
+    ~TScopedEnv() {
+        if (m_old)
+            ::setenv(m_name.c_str(), m_old->c_str(), 1);
+        else
+            ::unsetenv(m_name.c_str());
+    }
+
+private:
+    std::string m_name;
+    std::optional<std::string> m_old;
+};
+
 } // namespace
 
-TEST(DevSimComMap, FolderFollowsXdgConfigHome) {
-    EXPECT_EQ(ComMapDir("/x/cfg", "/home/u"), "/x/cfg/tevro-console/com");
-    EXPECT_EQ(ComMapDir("", "/home/u"), "/home/u/.config/tevro-console/com");
-    EXPECT_EQ(ComMapDir(nullptr, "/home/u"), "/home/u/.config/tevro-console/com");
+TEST(DevSimComMap, PublishesWhereTheConsoleLooksWhenXdgConfigHomeIsRelative) {
+    TConfigHome dir;
+    TPtyDevice pty; // held open, so /dev/pts/N exists
+    TScopedEnv home("HOME", dir.Dir().c_str());
+    TScopedEnv xdg("XDG_CONFIG_HOME", "cfg");
+    // Run inside the private folder, so that a folder made under the relative name is
+    // cleaned up with it.
+    const fs::path cwd = fs::current_path();
+    fs::current_path(dir.Dir());
+    {
+        std::string error;
+        auto e = TComEntry::Publish(7, pty.SlavePath(), error);
+        EXPECT_TRUE(e) << error; // no ASSERT: the working folder is put back below
+        // The console's own words for COM7, from the resolver its open uses.
+        if (e) {
+            EXPECT_EQ(VaDescribeComPort(7), e->Path() + " \u2192 " + pty.SlavePath());
+        }
+    }
+    fs::current_path(cwd);
 }
 
 TEST(DevSimComMap, RefusesEverythingButPseudoTerminalsAndDanglingLinks) {

@@ -3,7 +3,7 @@
 // record's character size, parity, stop bits and rate. How flow control maps is left to the
 // serial layer; a record without any gets none.
 #include "FuzzCheck.h"
-#include "VaPlatformLinux.h"
+#include "VaTermiosLinux.h"
 
 #include <fuzzer/FuzzedDataProvider.h>
 

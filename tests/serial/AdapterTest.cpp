@@ -3,6 +3,7 @@
 #include "ByteText.h"
 #include "DriverProfile.h"
 #include "SerialTestSupport.h"
+#include "VaTermiosLinux.h"
 
 #include <cstdio>
 #include <filesystem>

@@ -224,7 +224,7 @@ TEST_F(FakePort, WithoutUpdateDcbTheLineIsNeverWritten) {
     Comm.Open();
     Comm.SetParity(paOdd);
     Comm.SetUserBaudrate(300);
-    EXPECT_EQ(Device->Calls("SetLine"), 0);
+    EXPECT_EQ(Device->Calls(TFakeOp::SetLine), 0);
 }
 
 TEST_F(FakePort, DeviceNameIsFormattedWithPortNum) {
@@ -252,20 +252,21 @@ TEST_F(FakePort, AutoOpenOpensAfterLoading) {
 // ---- failures and their messages ----
 
 struct TFailureCase {
-    const char* Op;
+    TFakeOp Op;
     int Errno;
     const char* Message;
 };
 
 TEST_F(FakePort, EachFailureAtOpenGivesItsMessageAndLeavesThePortClosed) {
     const TFailureCase cases[] = {
-        {"Open", ENOENT, "Specified device not found (COM3)."},
-        {"Open", EACCES, "Can't open specified device COM3 (Error 13, Permission denied)"},
-        {"Open", EBUSY, "Can't open specified device COM3 (Error 16, Device or resource busy)"},
-        {"SetLine", EINVAL, "Error writing dcb (22), Invalid argument"},
-        {"SetQueues", ENOMEM, "Error initializing buffers (12), Cannot allocate memory"},
-        {"SetTimeouts", EIO, "Error setting timeouts (5), Input/output error"},
-        {"SetEventMask", EINVAL, " Error setting EventMask (22), Invalid argument"},
+        {TFakeOp::Open, ENOENT, "Specified device not found (COM3)."},
+        {TFakeOp::Open, EACCES, "Can't open specified device COM3 (Error 13, Permission denied)"},
+        {TFakeOp::Open, EBUSY,
+         "Can't open specified device COM3 (Error 16, Device or resource busy)"},
+        {TFakeOp::SetLine, EINVAL, "Error writing dcb (22), Invalid argument"},
+        {TFakeOp::SetQueues, ENOMEM, "Error initializing buffers (12), Cannot allocate memory"},
+        {TFakeOp::SetTimeouts, EIO, "Error setting timeouts (5), Input/output error"},
+        {TFakeOp::SetEventMask, EINVAL, " Error setting EventMask (22), Invalid argument"},
     };
     int opened = 0;
     Comm.OnOpen = [&](TVaCustomComm*) { ++opened; };
@@ -282,14 +283,14 @@ TEST_F(FakePort, EachFailureAtOpenGivesItsMessageAndLeavesThePortClosed) {
 
 TEST_F(FakePort, EachFailureWhileOpenGivesItsMessageAndKeepsThePortOpen) {
     Comm.Open();
-    const std::vector<std::tuple<const char*, int, const char*, std::function<void()>>> cases = {
-        {"SetLine", EINVAL, "Error writing dcb (22), Invalid argument",
+    const std::vector<std::tuple<TFakeOp, int, const char*, std::function<void()>>> cases = {
+        {TFakeOp::SetLine, EINVAL, "Error writing dcb (22), Invalid argument",
          [&] { Comm.SetParity(paMark); }},
-        {"ClearError", EPROTO, "Error retrieving statistics (71), Protocol error",
+        {TFakeOp::ClearError, EPROTO, "Error retrieving statistics (71), Protocol error",
          [&] { Comm.ReadCount(); }},
-        {"Escape", EIO, "Error calling comm function (5), Input/output error",
+        {TFakeOp::Escape, EIO, "Error calling comm function (5), Input/output error",
          [&] { Comm.SetDTR(true); }},
-        {"ModemStatus", EIO, "Error reading modem state (5), Input/output error",
+        {TFakeOp::ModemStatus, EIO, "Error reading modem state (5), Input/output error",
          [&] { Comm.ModemLineOn(1); }},
     };
     for (auto& [op, err, message, fn] : cases) {
@@ -299,7 +300,7 @@ TEST_F(FakePort, EachFailureWhileOpenGivesItsMessageAndKeepsThePortOpen) {
     }
     EXPECT_EQ(Comm.Parity(), paNone); // the device refused it: not stored
     Device->Feed("x");
-    Device->Fail("Read", EIO);
+    Device->Fail(TFakeOp::Read, EIO);
     EXPECT_EQ(MessageOf([&] { Comm.ReadText(); }), "Read error (5), Input/output error");
 }
 
@@ -309,7 +310,7 @@ TEST_F(FakePort, DirectWritesGoStraightToTheDevice) {
     Comm.Open();
     EXPECT_TRUE(Comm.WriteText("direct"));
     EXPECT_EQ(Device->Written(), "direct");
-    Device->Fail("Write", EPIPE);
+    Device->Fail(TFakeOp::Write, EPIPE);
     EXPECT_EQ(MessageOf([&] { Comm.WriteText("x"); }), "Write error (32), Broken pipe");
     Device->HoldWrites(); // the line takes nothing within the read time-out: 0, no error
     EXPECT_EQ(Comm.WriteBuf("abc", 3), 0);
@@ -358,7 +359,7 @@ TEST_F(FakePort, WithoutAnEventMaskNoEventThreadRuns) {
     Device->Feed("abc");
     PumpFor(50);
     EXPECT_EQ(rx, 0);
-    EXPECT_EQ(Device->Calls("WaitEvent"), 0);
+    EXPECT_EQ(Device->Calls(TFakeOp::WaitEvent), 0);
     EXPECT_EQ(Comm.ReadText(), "abc");
 }
 
@@ -584,11 +585,11 @@ TEST_F(FakePort, FailedWriteIsReportedAndRetriedWithoutLosingBytes) {
     Comm.OnError = [&](TVaCustomComm*, int) { ++errors; };
     Comm.Open();
     Device->Raise(0, CE_OVERRUN);
-    Device->Fail("Write", EPROTO, 2);
+    Device->Fail(TFakeOp::Write, EPROTO, 2);
     EXPECT_TRUE(Comm.WriteText("keep me"));
     EXPECT_TRUE(PumpUntil([&] { return Device->Written() == "keep me"; }));
     EXPECT_EQ(errors, 1); // the first report read the error flags; the second found none
-    EXPECT_EQ(Device->Calls("Write"), 3);
+    EXPECT_EQ(Device->Calls(TFakeOp::Write), 3);
 }
 
 TEST_F(FakePort, GoneDeviceIsReportedOnceAndEndsTheRetries) {
@@ -604,8 +605,8 @@ TEST_F(FakePort, GoneDeviceIsReportedOnceAndEndsTheRetries) {
     // The report finds the device gone: its query fails with the message.
     EXPECT_EQ(AppErrors,
               (std::vector<std::string>{"Error retrieving statistics (5), Input/output error"}));
-    EXPECT_LE(Device->Calls("Write"), 1);
-    EXPECT_LE(Device->Calls("WaitEvent"), 1);
+    EXPECT_LE(Device->Calls(TFakeOp::Write), 1);
+    EXPECT_LE(Device->Calls(TFakeOp::WaitEvent), 1);
     Comm.Close();
     EXPECT_FALSE(Comm.IsOpen());
 }

@@ -12,11 +12,60 @@
 #include <condition_variable>
 #include <map>
 #include <mutex>
+#include <ostream>
 #include <poll.h>
 #include <string>
 #include <sys/eventfd.h>
 #include <unistd.h>
 #include <vector>
+
+// The device calls a test can count and make fail; a misspelt one does not compile.
+enum class TFakeOp {
+    Open,
+    SetLine,
+    SetQueues,
+    SetTimeouts,
+    SetEventMask,
+    WaitEvent,
+    Read,
+    Write,
+    ClearError,
+    Escape,
+    ModemStatus,
+};
+
+// For a failing case's message; a switch, so a new call without a name warns.
+inline const char* FakeOpName(TFakeOp Op) {
+    switch (Op) {
+    case TFakeOp::Open:
+        return "Open";
+    case TFakeOp::SetLine:
+        return "SetLine";
+    case TFakeOp::SetQueues:
+        return "SetQueues";
+    case TFakeOp::SetTimeouts:
+        return "SetTimeouts";
+    case TFakeOp::SetEventMask:
+        return "SetEventMask";
+    case TFakeOp::WaitEvent:
+        return "WaitEvent";
+    case TFakeOp::Read:
+        return "Read";
+    case TFakeOp::Write:
+        return "Write";
+    case TFakeOp::ClearError:
+        return "ClearError";
+    case TFakeOp::Escape:
+        return "Escape";
+    case TFakeOp::ModemStatus:
+        return "ModemStatus";
+    }
+    return "?";
+}
+
+inline std::ostream& operator<<(std::ostream& Out, TFakeOp Op) {
+    return Out << FakeOpName(Op);
+}
 
 class TFakeDevice {
 public:
@@ -52,10 +101,8 @@ public:
         std::lock_guard<std::mutex> g(m_lock);
         m_modem = Bits;
     }
-    // The next call of Op ("Open", "SetLine", "SetQueues", "SetTimeouts",
-    // "SetEventMask", "WaitEvent", "Read", "Write", "ClearError", "Escape",
-    // "ModemStatus") fails with the errno; Times < 0 fails every call.
-    void Fail(const std::string& Op, int Errno, int Times = 1) {
+    // The next Times calls of Op fail with the errno; Times < 0 fails every call.
+    void Fail(TFakeOp Op, int Errno, int Times = 1) {
         std::lock_guard<std::mutex> g(m_lock);
         m_fail[Op] = {Errno, Times};
     }
@@ -92,7 +139,7 @@ public:
         std::lock_guard<std::mutex> g(m_lock);
         return m_escapes;
     }
-    int Calls(const std::string& Op) {
+    int Calls(TFakeOp Op) {
         std::lock_guard<std::mutex> g(m_lock);
         return m_calls[Op];
     }
@@ -145,9 +192,9 @@ private:
         }
     }
     // Counts the call and says whether it is scripted to fail (caller holds m_lock).
-    bool Failing(const std::string& Op, TVaStatus& S) {
+    bool Failing(TFakeOp Op, TVaStatus& S) {
         ++m_calls[Op];
-        if (m_gone && Op != "Open") {
+        if (m_gone && Op != TFakeOp::Open) {
             S = {TVaErr::Gone, EIO};
             return true;
         }
@@ -174,8 +221,8 @@ private:
     std::vector<int> m_escapes;
     TVaTimeouts m_timeouts;
     uint32_t m_inSize = 0, m_outSize = 0;
-    std::map<std::string, std::pair<int, int>> m_fail;
-    std::map<std::string, int> m_calls;
+    std::map<TFakeOp, std::pair<int, int>> m_fail;
+    std::map<TFakeOp, int> m_calls;
 };
 
 class TFakePort : public TVaPort {
@@ -186,7 +233,7 @@ public:
     TVaStatus SetLine(const TVaLineSettings& S) override {
         std::lock_guard<std::mutex> g(m_d->m_lock);
         TVaStatus st;
-        if (m_d->Failing("SetLine", st))
+        if (m_d->Failing(TFakeOp::SetLine, st))
             return st;
         m_d->m_line = S;
         m_d->m_lines.push_back(S);
@@ -195,7 +242,7 @@ public:
     TVaStatus SetQueues(uint32_t In, uint32_t Out) override {
         std::lock_guard<std::mutex> g(m_d->m_lock);
         TVaStatus st;
-        if (m_d->Failing("SetQueues", st))
+        if (m_d->Failing(TFakeOp::SetQueues, st))
             return st;
         m_d->m_inSize = In;
         m_d->m_outSize = Out;
@@ -204,7 +251,7 @@ public:
     TVaStatus SetTimeouts(const TVaTimeouts& T) override {
         std::lock_guard<std::mutex> g(m_d->m_lock);
         TVaStatus st;
-        if (m_d->Failing("SetTimeouts", st))
+        if (m_d->Failing(TFakeOp::SetTimeouts, st))
             return st;
         m_d->m_timeouts = T;
         return {};
@@ -212,7 +259,7 @@ public:
     TVaStatus SetEventMask(uint32_t Mask) override {
         std::lock_guard<std::mutex> g(m_d->m_lock);
         TVaStatus st;
-        if (m_d->Failing("SetEventMask", st))
+        if (m_d->Failing(TFakeOp::SetEventMask, st))
             return st;
         m_d->m_mask = Mask;
         return {};
@@ -222,7 +269,7 @@ public:
         {
             std::lock_guard<std::mutex> g(m_d->m_lock);
             TVaStatus st;
-            if (m_d->Failing("WaitEvent", st))
+            if (m_d->Failing(TFakeOp::WaitEvent, st))
                 return st;
         }
         for (;;) {
@@ -250,7 +297,7 @@ public:
         std::lock_guard<std::mutex> g(m_d->m_lock);
         Got = 0;
         TVaStatus st;
-        if (m_d->Failing("Read", st))
+        if (m_d->Failing(TFakeOp::Read, st))
             return st;
         Got = uint32_t(std::min<size_t>(Count, m_d->m_input.size()));
         std::copy(m_d->m_input.begin(), m_d->m_input.begin() + Got, Buf);
@@ -263,7 +310,7 @@ public:
         {
             std::lock_guard<std::mutex> g(m_d->m_lock);
             TVaStatus st;
-            if (m_d->Failing("Write", st))
+            if (m_d->Failing(TFakeOp::Write, st))
                 return st;
         }
         for (;;) {
@@ -297,7 +344,7 @@ public:
         std::lock_guard<std::mutex> g(m_d->m_lock);
         Stat = {};
         TVaStatus st;
-        if (m_d->Failing("ClearError", st))
+        if (m_d->Failing(TFakeOp::ClearError, st))
             return st;
         Stat.Errors = m_d->m_errors;
         m_d->m_errors = 0;
@@ -307,7 +354,7 @@ public:
     TVaStatus Escape(int Code) override {
         std::lock_guard<std::mutex> g(m_d->m_lock);
         TVaStatus st;
-        if (m_d->Failing("Escape", st))
+        if (m_d->Failing(TFakeOp::Escape, st))
             return st;
         m_d->m_escapes.push_back(Code);
         return {};
@@ -316,7 +363,7 @@ public:
         std::lock_guard<std::mutex> g(m_d->m_lock);
         Bits = 0;
         TVaStatus st;
-        if (m_d->Failing("ModemStatus", st))
+        if (m_d->Failing(TFakeOp::ModemStatus, st))
             return st;
         Bits = m_d->m_modem;
         return {};
@@ -358,7 +405,7 @@ public:
         }
         std::lock_guard<std::mutex> g(d->m_lock);
         TVaStatus st;
-        if (d->Failing("Open", st))
+        if (d->Failing(TFakeOp::Open, st))
             return st;
         if (!d->m_present)
             return {TVaErr::NotFound, ENOENT};

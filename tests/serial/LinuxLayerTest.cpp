@@ -1,14 +1,17 @@
 // The Linux serial layer: its plain functions by tables, and over pseudo-terminals the
 // line settings as the kernel holds them, the event character, the input queue's limit.
+#include "CpuTime.h"
 #include "SerialTestSupport.h"
 
 #include "Application.h"
+#include "VaComMap.h"
 #include "VaComm.h"
 #include "VaPlatformLinux.h"
+#include "VaTermiosLinux.h"
 
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <sys/ioctl.h>
-#include <sys/resource.h>
 
 namespace {
 
@@ -47,10 +50,38 @@ TEST(ComName, ConfigFolderIsXdgConfigHomeElseDotConfig) {
     EXPECT_EQ(VaConfigDir(), "/tmp/cfg");
     ::setenv("XDG_CONFIG_HOME", "", 1);
     EXPECT_EQ(VaConfigDir(), home + "/.config");
+    ::setenv("XDG_CONFIG_HOME", "cfg", 1); // relative: ignored
+    EXPECT_EQ(VaConfigDir(), home + "/.config");
     ::unsetenv("XDG_CONFIG_HOME");
     EXPECT_EQ(VaConfigDir(), home + "/.config");
+    // Without HOME, the password database's home folder.
+    const passwd* pw = ::getpwuid(::getuid());
+    ASSERT_NE(pw, nullptr);
+    const std::string dbHome = pw->pw_dir;
+    ::unsetenv("HOME");
+    EXPECT_EQ(VaConfigDir(), dbHome + "/.config");
+    ::setenv("HOME", "", 1);
+    EXPECT_EQ(VaConfigDir(), dbHome + "/.config");
+    ::setenv("HOME", home.c_str(), 1);
     if (oldXdg)
         ::setenv("XDG_CONFIG_HOME", saved.c_str(), 1);
+}
+
+TEST(ComName, ComMapFolderByTheXdgRules) {
+    const struct {
+        const char* Xdg;
+        const char* Home;
+        const char* Folder;
+    } cases[] = {
+        {"/x/cfg", "/home/u", "/x/cfg/tevro-console/com"},
+        {"", "/home/u", "/home/u/.config/tevro-console/com"},
+        {nullptr, "/home/u", "/home/u/.config/tevro-console/com"},
+        {"x/cfg", "/home/u", "/home/u/.config/tevro-console/com"},
+        {"./cfg", "/home/u", "/home/u/.config/tevro-console/com"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(VaComMapDir(VaConfigDirOf(c.Xdg, c.Home)), c.Folder)
+            << (c.Xdg ? c.Xdg : "(unset)");
 }
 
 TVaLineSettings Line8N1(uint32_t Rate = 115200) {
@@ -310,13 +341,6 @@ TEST_F(PtyLine, NullStripDropsNulBytes) {
     Comm.Open();
     ASSERT_TRUE(Device.Write(std::string("a\0b\0c", 5)));
     EXPECT_TRUE(PumpUntil([&] { return got == "abc"; }));
-}
-
-double CpuSeconds() {
-    rusage u;
-    ::getrusage(RUSAGE_SELF, &u);
-    return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
-           double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
 }
 
 TEST_F(PtyLine, FullInputQueueHoldsTheLineBackWithoutSpinningOrLoss) {

@@ -1,11 +1,11 @@
 // The component over real pseudo-terminals: the test plays the device on the master.
+#include "CpuTime.h"
 #include "SerialTestSupport.h"
 
 #include "Application.h"
 #include "VaComm.h"
 
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 #include <thread>
 
 namespace {
@@ -212,13 +212,6 @@ TEST_F(PtyPort, PseudoTerminalHasNoModemLinesAndIgnoresDtrRts) {
     Comm.SetDTR(false);
     EXPECT_TRUE(Comm.WriteText("still fine"));
     EXPECT_EQ(Device.ReadExactly(10), "still fine");
-}
-
-double CpuSeconds() {
-    rusage u;
-    ::getrusage(RUSAGE_SELF, &u);
-    return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
-           double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
 }
 
 TEST_F(PtyPort, UnplugIsReportedOnceWithoutSpinning) {

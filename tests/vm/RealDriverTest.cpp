@@ -4,6 +4,7 @@
 // (tools/vm/Peer.cpp) and unplugs and replugs the adapter when asked (HostDo).
 #include "ByteText.h"
 #include "ConfigHome.h"
+#include "CpuTime.h"
 #include "DriverProfile.h"
 #include "FormFixture.h"
 #include "SerialTestSupport.h"
@@ -19,7 +20,6 @@
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <sys/ioctl.h>
-#include <sys/resource.h>
 #include <unistd.h>
 
 namespace {
@@ -61,13 +61,6 @@ struct TRealPort {
         UseCom1(Comm, Received);
     }
 };
-
-double CpuSeconds() {
-    rusage u{};
-    ::getrusage(RUSAGE_SELF, &u);
-    return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
-           double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
 
 // The text after "key": in a summary line, up to the next comma or brace.
 std::string JsonField(const std::string& Json, const std::string& Key) {

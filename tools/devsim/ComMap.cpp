@@ -1,9 +1,9 @@
 #include "ComMap.h"
 
+#include "VaComMap.h"
+
 #include <cerrno>
 #include <climits>
-#include <cstdlib>
-#include <pwd.h>
 #include <sys/stat.h>
 #include <system_error>
 #include <unistd.h>
@@ -30,15 +30,6 @@ bool MakeDirs(const std::string& Dir, std::string& Error) {
 }
 
 } // namespace
-
-std::string ComMapDir(const char* XdgConfigHome, const char* Home) {
-    std::string base;
-    if (XdgConfigHome && *XdgConfigHome)
-        base = XdgConfigHome;
-    else
-        base = std::string(Home ? Home : "") + "/.config";
-    return base + "/tevro-console/com";
-}
 
 TComEntryState ProbeComEntry(const std::string& Path) {
     TComEntryState s;
@@ -96,12 +87,7 @@ std::optional<std::string> RefuseComEntry(const std::string& Path, const TComEnt
 
 std::unique_ptr<TComEntry> TComEntry::Publish(int N, const std::string& Device,
                                               std::string& Error) {
-    const char* home = std::getenv("HOME");
-    if (!home || !*home) {
-        const passwd* pw = ::getpwuid(::getuid());
-        home = pw ? pw->pw_dir : nullptr;
-    }
-    return PublishIn(ComMapDir(std::getenv("XDG_CONFIG_HOME"), home), N, Device, Error);
+    return PublishIn(VaComMapDir(VaConfigDir()), N, Device, Error);
 }
 
 std::unique_ptr<TComEntry> TComEntry::PublishIn(const std::string& Dir, int N,

@@ -8,10 +8,6 @@
 
 namespace devsim {
 
-// $XDG_CONFIG_HOME/tevro-console/com when XDG_CONFIG_HOME is set and not empty, else
-// Home/.config/tevro-console/com. Either argument may be null.
-std::string ComMapDir(const char* XdgConfigHome, const char* Home);
-
 // What lies at an entry's path.
 struct TComEntryState {
     enum class TType { Missing, Symlink, Other } Type = TType::Missing;
@@ -32,7 +28,8 @@ std::optional<std::string> RefuseComEntry(const std::string& Path, const TComEnt
 // the device it was made for (someone may have replaced it meanwhile).
 class TComEntry {
 public:
-    // Publishes Device as COM N in the COM map; null with Error set when refused or failed.
+    // Publishes Device as COM N in the COM map, in the folder the console opens COMn through
+    // (VaComMapDir); null with Error set when refused or failed.
     static std::unique_ptr<TComEntry> Publish(int N, const std::string& Device, std::string& Error);
     // The same in a chosen folder (made if missing).
     static std::unique_ptr<TComEntry> PublishIn(const std::string& Dir, int N,
