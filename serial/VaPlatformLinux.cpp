@@ -654,9 +654,13 @@ TVaStatus TLinuxPort::Read(char* Buf, uint32_t Count, uint32_t& Got) {
     if (!call.Ok())
         return call.Status();
     std::lock_guard<std::mutex> g(m_queueLock);
-    TVaStatus s = PumpLocked();
-    if (!s.Ok() && s.Err != TVaErr::Gone)
-        return s;
+    // A read of what a count query has just found waiting is served from the queue: asking
+    // the driver again would only be answered EAGAIN.
+    if (m_count < Count) {
+        TVaStatus s = PumpLocked();
+        if (!s.Ok() && s.Err != TVaErr::Gone)
+            return s;
+    }
     const size_t cap = m_queue.size();
     const bool wasFull = m_count == cap;
     size_t n = std::min<size_t>(Count, m_count);

@@ -3,6 +3,8 @@
 // after a replug, and long activation messages.
 #include "ConsoleSupport.h"
 #include "DriverProfile.h"
+#include "FileText.h"
+#include "LogTools.h"
 #include "StatusPanels.h"
 #include "UdpPeer.h"
 
@@ -86,10 +88,16 @@ TEST(ConsoleOnAdapters, AfterAnUnplugEverySendIsReportedAsAWriteError) {
         {"preset", [&] { f.W().Presets[3]->click(); }},
         {"activation relay", [&] { peer.SendTo(consolePort, "ACT 1"); }},
     };
+    // A capture file gets each report as often as the log shows it: once.
+    const std::string capture = f.ComMap.Dir() + "/capture.txt";
     for (const auto& [what, send] : sends) {
         f.W().LogClear();
+        f.W().LogTools().StartCapture(QString::fromStdString(capture));
         send();
         EXPECT_TRUE(PumpUntil([&] { return f.WriteErrors() == 1; })) << what;
+        f.W().LogTools().StopCapture();
+        const std::string file = ReadFile(capture);
+        EXPECT_EQ(file.find("Error writing to"), file.rfind("Error writing to")) << what << file;
     }
     // The relay's report follows the activation line that replaced the log.
     EXPECT_EQ(f.W().LogGetText().rfind("Activation ", 0), 0u);
