@@ -3,12 +3,11 @@
 #include "Application.h"
 #include "CommandHistory.h"
 #include "Cp1251.h"
-#include "DateStamp.h"
 #include "IdStack.h"
 #include "LogTools.h"
 #include "LogView.h"
+#include "Look.h"
 #include "PortList.h"
-#include "ReceiveRules.h"
 #include "StatusPanels.h"
 #include "SysUtils.h"
 #include "VaDeviceInfo.h"
@@ -17,20 +16,14 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
-#include <QDateTime>
-#include <QFontDatabase>
 #include <QGroupBox>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
-#include <QLocale>
 #include <QMessageBox>
-#include <QPainter>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScreen>
-#include <QStyleFactory>
-#include <QTimer>
 #include <limits>
 
 namespace {
@@ -43,41 +36,7 @@ int StrToInt(const QString& Text) {
     return ::StrToInt(QStringToCp1251(Text));
 }
 
-// The first of the families that this machine has; the design's Windows faces come first.
-QString PickFamily(std::initializer_list<QString> Families) {
-    for (const QString& f : Families)
-        if (QFontDatabase::hasFamily(f))
-            return f;
-    return QString();
-}
-
-QFont Font(std::initializer_list<QString> Families, int PixelSize, bool Bold = false) {
-    QFont f;
-    f.setFamily(PickFamily(Families));
-    f.setPixelSize(PixelSize);
-    f.setBold(Bold);
-    f.setKerning(false);
-    f.setStyleHint(QFont::SansSerif);
-    return f;
-}
-
-QIcon MakeIcon() {
-    QPixmap pm(32, 32);
-    pm.fill(QColor(0, 96, 160));
-    QPainter p(&pm);
-    p.setPen(Qt::white);
-    p.setFont(Font({"DejaVu Sans", "Liberation Sans"}, 24, true));
-    p.drawText(pm.rect(), Qt::AlignCenter, "T");
-    return QIcon(pm);
-}
-
 } // namespace
-
-void ApplyConsoleStyle() {
-    // The classic desktop look: group box captions sit on the frame, as the layout expects.
-    if (QStyle* style = QStyleFactory::create("Windows"))
-        QApplication::setStyle(style);
-}
 
 const TBaseform::TPreset TBaseform::PresetTable[12] = {
     {"BtnSet1", "AT+WOPEN=0", "AT+WOPEN=0"},

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "ConsoleCore.h"
+#include "Look.h"
 
 #include <QWidget>
 #include <exception>
@@ -120,6 +121,3 @@ private:
     bool m_messageBoxOpen = false;
     bool m_closing = false;
 };
-
-// Gives the application the look the window's layout is drawn for.
-void ApplyConsoleStyle();
