@@ -1,0 +1,111 @@
+// Scripts the reader refuses: each with the file, the line and a reason that names the fault.
+// Nothing of a refused script is ever played, so a refusal is the whole of the behaviour.
+#include "ChatScript.h"
+#include "ChatRunner.h"
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+
+namespace {
+struct TBad {
+    std::string Text;
+    int Line;
+    std::string Reason; // a part of the reason
+};
+} // namespace
+
+TEST(ChatScriptRefused, WithTheLineAndTheReason) {
+    const TBad cases[] = {
+        {"'' AT\nOK 'ATI\n", 2, "unterminated quote"},
+        {"'' \"AT\n", 1, "unterminated quote"},
+        {"'' AT\n\n'' ATD\\T", 3,
+         "\\T (the telephone number given to chat with -T) is not supported"},
+        {"'' ATD\\U", 1, "\\U"},
+        {"'' AT\n\\d OK", 2, "\\d is not valid in an expect string"},
+        {"'' AT O\\NK", 1, "\\N is not valid in an expect string"},
+        {"'' AT\n\\K ok", 2, "\\K is not valid"},
+        {"'' AT OK\\c", 1, "\\c is not valid in an expect string"},
+        {"'' A\\cT", 1, "\\c must end the reply"},
+        {"'' AT\\x", 1, "unknown escape \\x"},
+        {"'' AT\\", 1, "lone backslash"},
+        {"'' AT\\777", 1, "above \\377"},
+        {"'' 'AT^ X'", 1, "not a control character"},
+        {"'' @/etc/passwd", 1, "@file"},
+        {"'' AT abort BUSY", 1, "unknown keyword abort: keywords are upper case (ABORT)"},
+        {"Timeout 5 '' AT", 1, "unknown keyword Timeout"},
+        {"CLR_ABORTS BUSY", 1, "unknown keyword CLR_ABORTS"},
+        {"'' AT\nOK ATI\nABORT", 3, "ABORT needs a value"},
+        {"TIMEOUT abc '' AT", 1, "TIMEOUT takes a whole number of seconds"},
+        {"TIMEOUT -1 '' AT", 1, "TIMEOUT takes"},
+        {"ECHO maybe", 1, "ECHO takes ON or OFF"},
+        {"HANGUP on", 1, "HANGUP takes ON or OFF"},
+        {"ABORT ''", 1, "ABORT needs a string that is not empty"},
+        {"SAY 'a\\db'", 1, "\\d is not valid in a SAY"},
+        {"# only a comment\n\n", 0, "empty"},
+        {std::string("'' AT\nOK \0 ATI", 14), 2, "NUL byte"},
+        {"'' AT\x01", 1, "control byte 0x01"},
+        {"'' AT\n'' \xC3\x28", 2, "invalid UTF-8"},
+        {"'' \xED\xA0\x80", 1, "invalid UTF-8"}, // a UTF-16 surrogate
+        {"'' AT\n\xF8\x88\x80\x80\x80", 2, "invalid UTF-8"},
+    };
+    for (const TBad& c : cases) {
+        const TChatParse r = ParseChatScript(c.Text, "dial.chat");
+        ASSERT_FALSE(r.Ok()) << c.Text;
+        EXPECT_EQ(r.Error->File, "dial.chat");
+        EXPECT_EQ(r.Error->Line, c.Line) << c.Text << " -> " << r.Error->Text();
+        EXPECT_NE(r.Error->Reason.find(c.Reason), std::string::npos)
+            << c.Text << " -> " << r.Error->Text();
+    }
+}
+
+TEST(ChatScriptRefused, FilesTooLargeOrUnreadable) {
+    const auto dir =
+        std::filesystem::temp_directory_path() / ("chat-script-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(dir);
+    const std::string big = (dir / "big.chat").string(), fit = (dir / "fit.chat").string();
+    // A script of exactly the limit loads; one byte more does not.
+    std::string text = "'' AT OK";
+    text.resize(ChatScriptMaxBytes, ' ');
+    std::ofstream(fit, std::ios::binary) << text;
+    std::ofstream(big, std::ios::binary) << text << ' ';
+    EXPECT_TRUE(LoadChatScript(fit).Ok());
+    const TChatParse r = LoadChatScript(big);
+    ASSERT_FALSE(r.Ok());
+    EXPECT_EQ(r.Error->Text().rfind(big + ":0: too large", 0), 0u) << r.Error->Text();
+    const TChatParse missing = LoadChatScript((dir / "none.chat").string());
+    ASSERT_FALSE(missing.Ok());
+    EXPECT_NE(missing.Error->Reason.find("cannot be read"), std::string::npos);
+    std::filesystem::remove_all(dir);
+}
+
+// What a refused script never does: a runner is only made from a script that loaded, so the
+// console holds no runner to start. What a loaded one does first is its first reply.
+TEST(ChatScriptLoaded, StepsCarryTheirLinesAndAlternatives) {
+    const TChatParse r = ParseChatScript("ABORT BUSY\n'' AT\nOK-AT\\c-OK ATD\\p1\\K2", "x");
+    ASSERT_TRUE(r.Ok()) << r.Error->Text();
+    const auto& steps = r.Script->Steps;
+    ASSERT_EQ(steps.size(), 3u);
+    EXPECT_EQ(steps[2].Line, 3);
+    EXPECT_EQ(steps[2].Expects, (std::vector<std::string>{"OK", "OK"}));
+    ASSERT_EQ(steps[2].SubSends.size(), 1u);
+    ASSERT_EQ(steps[2].SubSends[0].Parts.size(), 1u);
+    EXPECT_EQ(steps[2].SubSends[0].Parts[0].Bytes, "AT"); // \c: no CR
+    using K = TChatSendPart::TKind;
+    const auto& parts = steps[2].Reply->Parts;
+    ASSERT_EQ(parts.size(), 5u);
+    EXPECT_EQ(parts[0].Bytes, "ATD");
+    EXPECT_EQ(parts[1].Kind, K::Delay);
+    EXPECT_EQ(parts[1].Ms, 100);
+    EXPECT_EQ(parts[2].Bytes, "1");
+    EXPECT_EQ(parts[3].Kind, K::Break);
+    EXPECT_EQ(parts[4].Bytes, "2\r");
+}
+
+// The end of a run in the console's log, one line.
+TEST(ChatOutcomeLine, NamesScriptExitMeaningAndTime) {
+    EXPECT_EQ(FormatChatOutcome("dial.chat", {3, "timed out waiting for \"OK\" (line 2)", 1, 1020}),
+              "Chat script dial.chat: exit 3, timed out waiting for \"OK\" (line 2), in 1.02 s");
+    EXPECT_EQ(ChatExitMeaning(5), "abort string 2 came");
+}

@@ -1,0 +1,334 @@
+// The chat script player against chat(8) itself: each script runs twice against the same
+// scripted device on a pseudo-terminal, once by /usr/sbin/chat and once by TChatRunner; the
+// bytes that reach the device and the exit code must be the same.
+//
+// Where they differ on purpose (not compared here):
+// - chat writes a reply one byte every 10 ms; the runner writes it at once.
+// - \p: the man page says a tenth of a second and the runner pauses 100 ms; Debian's chat
+//   pauses about 10 ms. Only the runner's pause is checked; chat's is printed.
+// - chat sends an unknown escape without its backslash and takes "TIMEOUT abc" as 0; the
+//   runner refuses such scripts at load (ChatScriptTest).
+#include "ChatRunner.h"
+#include "PtyDevice.h"
+#include "ScriptedResponder.h"
+
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <gtest/gtest.h>
+#include <iterator>
+#include <optional>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+const char* const ChatPath = "/usr/sbin/chat";
+
+struct TGap {
+    size_t From = 0, To = 0; // indexes of received bytes
+    int RunnerMs = 0, TolMs = 0;
+    bool ChatToo = false; // also check chat's gap against RunnerMs
+};
+
+struct TCase {
+    const char* Name;
+    std::string Script;
+    std::vector<TResponderRule> Rules;
+    std::optional<TGap> Gap = std::nullopt;
+};
+
+struct TRun {
+    int Exit = -1;
+    std::string Bytes;
+    std::vector<TScriptedResponder::TEvent> Events;
+    std::string Said;
+};
+
+TResponderRule Answer(std::string Trigger, std::string Text, int DelayMs = 20, int Times = 0) {
+    return {std::move(Trigger), std::move(Text), DelayMs, Times};
+}
+// A modem that answers every line with OK.
+TResponderRule Modem() {
+    return Answer("\r", "\r\nOK\r\n");
+}
+
+std::vector<TCase> Cases() {
+    return {
+        {"PlainPairs",
+         "TIMEOUT 1 '' AT OK ATI OK",
+         {Answer("ATI\r", "\r\nTEVRO 1.0\r\nOK\r\n"), Modem()}},
+        {"ExpectWithLineEnd", "TIMEOUT 1 '' AT OK\\r\\n ATE0 OK\\r\\n", {Modem()}},
+        {"SubExpectTaken", "TIMEOUT 1 '' ATX OK-AT-OK ATI OK", {Answer("ATX\r", ""), Modem()}},
+        {"SubExpectNotTaken", "TIMEOUT 1 '' ATZ OK-AT-OK ATI OK", {Modem()}},
+        {"SubExpectEmptyReply", "TIMEOUT 1 '' ATX OK--OK", {Answer("ATX\r", ""), Modem()}},
+        {"SubExpectsAllFail", "TIMEOUT 1 '' ATX OK-AT-OK", {}},
+        {"SubExpectEndsOnReply", "TIMEOUT 1 '' AT XY-ATZ", {Modem()}},
+        {"TimesOut", "TIMEOUT 1 '' AT OK ATI OK", {Answer("AT\r", "\r\nOK\r\n", 20, 1)}},
+        {"AbortFirst",
+         "TIMEOUT 1 ABORT BUSY ABORT 'NO CARRIER' ABORT ERROR '' ATD123 CONNECT",
+         {Answer("ATD123\r", "\r\nBUSY\r\n")}},
+        {"AbortSecond",
+         "TIMEOUT 1 ABORT BUSY ABORT 'NO CARRIER' ABORT ERROR '' ATD123 CONNECT",
+         {Answer("ATD123\r", "\r\nNO CARRIER\r\n")}},
+        {"AbortThird",
+         "TIMEOUT 1 ABORT BUSY ABORT 'NO CARRIER' ABORT ERROR '' ATD123 CONNECT",
+         {Answer("ATD123\r", "\r\nERROR\r\n")}},
+        {"ClearedAbortMovesTheRestUp",
+         "TIMEOUT 1 ABORT BUSY ABORT 'NO CARRIER' CLR_ABORT BUSY ABORT ERROR '' AT OK",
+         {Answer("AT\r", "\r\nERROR\r\n")}},
+        {"ClearedAbortNoLongerAborts",
+         "TIMEOUT 1 ABORT BUSY CLR_ABORT BUSY '' AT OK",
+         {Answer("AT\r", "BUSY\r\n"), Answer("", "\r\nOK\r\n", 400)}},
+        {"AbortLaterInScript",
+         "TIMEOUT 1 '' AT OK ABORT BUSY ATD1 CONNECT",
+         {Answer("ATD1\r", "\r\nBUSY\r\n"), Modem()}},
+        {"ExpectBeatsAbort", "TIMEOUT 1 ABORT OK '' AT OK", {Modem()}},
+        {"TimeoutLonger",
+         "TIMEOUT 1 '' AT OK TIMEOUT 2 ATD CONNECT",
+         {Answer("ATD\r", "\r\nCONNECT\r\n", 1500), Modem()}},
+        {"TimeoutShorter",
+         "TIMEOUT 2 '' AT OK TIMEOUT 1 ATD CONNECT",
+         {Answer("ATD\r", "\r\nCONNECT\r\n", 1500), Modem()}},
+        {"NoCr", "TIMEOUT 1 '' AT\\c OK ATI\\c OK", {Answer("AT", "OK"), Answer("I", "OK")}},
+        {"DelayOneSecond", "TIMEOUT 3 '' A\\dB OK", {Modem()}, TGap{0, 1, 1000, 250, true}},
+        {"Pause", "TIMEOUT 1 '' A\\pB OK", {Modem()}, TGap{0, 1, 100, 60, false}},
+        {"ReplyOutlastsTimeout", "TIMEOUT 1 '' A\\d\\dB OK", {Modem()}},
+        {"QuotesAndBlanks",
+         "TIMEOUT 1 '' 'AT S0=1' OK \"AT \\\"x\\\"\" OK AT\\s+CSQ OK",
+         {Modem()}},
+        {"SendEscapes", "TIMEOUT 1 '' AT\\t\\\\\\101\\62^A^Z\\b\\n\\N OK", {Modem()}},
+        {"ExpectEscapes",
+         "TIMEOUT 1 '' AT \\r\\nO\\113\\r\\n ATI '\\tv1\\\\'",
+         {Answer("ATI\r", "\r\n\tv1\\\r\n"), Modem()}},
+        {"CommentsAndLines", "# set up\nTIMEOUT 1\n'' AT\n\n  OK   ATI\n#'' ATZ\nOK", {Modem()}},
+        {"EotAndBreak", "TIMEOUT 1 '' AT OK EOT '' BREAK '' x", {Modem()}},
+        {"ParityBitIgnored", "TIMEOUT 1 '' AT OK", {Answer("AT\r", "\xCF\xCB")}},
+        {"BytesAfterAMatchAreKept",
+         "TIMEOUT 1 '' AT OK ATA RING",
+         {Answer("AT\r", "\r\nOK\r\nRING\r\n"), Answer("ATA\r", "")}},
+        {"ReportAndSayDoNotChangeTheOutcome",
+         "TIMEOUT 1 REPORT CONNECT SAY 'dialling\\n' '' ATD CONNECT '' ATI OK",
+         {Answer("ATD\r", "\r\nCONNECT 9600\r\n"), Modem()}},
+    };
+}
+
+int64_t MsSince(Clock::time_point T0) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - T0).count();
+}
+
+TRun RunChat(const TCase& Case, const std::string& Dir) {
+    const std::string script = Dir + "/script", err = Dir + "/stderr";
+    std::ofstream(script, std::ios::binary) << Case.Script;
+    TPtyDevice device;
+    // Held from before the responder starts: a master without a peer reads as hung up.
+    const int slave = ::open(device.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (slave < 0)
+        return {};
+    TScriptedResponder responder(device.Master(), Case.Rules);
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_adddup2(&fa, slave, 0);
+    posix_spawn_file_actions_adddup2(&fa, slave, 1);
+    posix_spawn_file_actions_addopen(&fa, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    const char* argv[] = {ChatPath, "-s", "-S", "-f", script.c_str(), nullptr};
+    pid_t pid = -1;
+    TRun run;
+    const int rc = posix_spawn(&pid, ChatPath, &fa, nullptr, const_cast<char**>(argv), environ);
+    posix_spawn_file_actions_destroy(&fa);
+    if (rc != 0) {
+        ::close(slave);
+        return run;
+    }
+    // Waits on the process's descriptor, bounded; a chat that hangs is killed.
+    const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+    pollfd p{pidfd, POLLIN, 0};
+    if (pidfd < 0 || ::poll(&p, 1, 20000) <= 0)
+        ::kill(pid, SIGKILL);
+    if (pidfd >= 0)
+        ::close(pidfd);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    run.Exit = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    responder.Stop();
+    ::close(slave);
+    run.Events = responder.Events();
+    run.Bytes = responder.Received();
+    std::ifstream in(err);
+    run.Said.assign(std::istreambuf_iterator<char>(in), {});
+    return run;
+}
+
+TRun RunRunner(const TCase& Case) {
+    TRun run;
+    TChatParse parsed = ParseChatScript(Case.Script, Case.Name);
+    if (!parsed.Ok()) {
+        run.Said = parsed.Error->Text();
+        return run;
+    }
+    TPtyDevice device;
+    const int slave =
+        ::open(device.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (slave < 0)
+        return run;
+    TScriptedResponder responder(device.Master(), Case.Rules);
+    const auto t0 = Clock::now();
+    TChatLink link;
+    link.NowMs = [&] { return MsSince(t0); };
+    link.Write = [&](const std::string& Bytes) {
+        size_t done = 0;
+        while (done < Bytes.size() && MsSince(t0) < 20000) {
+            const ssize_t n = ::write(slave, Bytes.data() + done, Bytes.size() - done);
+            if (n > 0)
+                done += size_t(n);
+            else {
+                pollfd p{slave, POLLOUT, 0};
+                ::poll(&p, 1, 10);
+            }
+        }
+        return done == Bytes.size();
+    };
+    link.Say = [&](const std::string& Text) { run.Said += Text + "\n"; };
+    TChatRunner runner(*parsed.Script, link);
+    runner.Start();
+    // The console's main loop in small: the receive notification feeds, a timer ticks.
+    while (runner.Running() && MsSince(t0) < 20000) {
+        pollfd p{slave, POLLIN, 0};
+        if (::poll(&p, 1, 2) > 0) {
+            char buf[4096];
+            const ssize_t n = ::read(slave, buf, sizeof buf);
+            if (n > 0)
+                runner.Feed(std::string_view(buf, size_t(n)));
+        }
+        runner.Tick();
+    }
+    responder.Stop();
+    ::close(slave);
+    run.Exit = runner.Outcome() ? runner.Outcome()->ExitCode : -1;
+    run.Events = responder.Events();
+    run.Bytes = responder.Received();
+    return run;
+}
+
+// When the received byte Index reached the device, in microseconds.
+int64_t ArrivalUs(const TRun& Run, size_t Index) {
+    size_t seen = 0;
+    for (const auto& e : Run.Events) {
+        if (e.FromDevice)
+            continue;
+        seen += e.Bytes.size();
+        if (Index < seen)
+            return e.Us;
+    }
+    return -1;
+}
+
+// From each answer holding OK to the next byte that reached the device: how soon the step that
+// waited for it ended and sent its reply.
+void AfterOk(const TRun& Run, std::vector<double>& Ms) {
+    for (size_t k = 0; k < Run.Events.size(); ++k) {
+        if (!Run.Events[k].FromDevice || Run.Events[k].Bytes.find("OK") == std::string::npos)
+            continue;
+        for (size_t j = k + 1; j < Run.Events.size(); ++j)
+            if (!Run.Events[j].FromDevice) {
+                Ms.push_back(double(Run.Events[j].Us - Run.Events[k].Us) / 1000.0);
+                break;
+            }
+    }
+}
+
+std::string Figures(std::vector<double> Ms) {
+    if (Ms.empty())
+        return "none";
+    std::sort(Ms.begin(), Ms.end());
+    char buf[128];
+    std::snprintf(buf, sizeof buf, "median %.2f ms, min %.2f, max %.2f (%zu steps)",
+                  Ms[Ms.size() / 2], Ms.front(), Ms.back(), Ms.size());
+    return buf;
+}
+
+std::string Printable(const std::string& S) {
+    std::string out;
+    for (unsigned char c : S) {
+        char buf[8];
+        if (c >= 0x20 && c < 0x7F && c != '\\')
+            out += char(c);
+        else {
+            std::snprintf(buf, sizeof buf, "\\x%02X", c);
+            out += buf;
+        }
+    }
+    return out;
+}
+
+} // namespace
+
+TEST(ChatOracle, TheRunnerSendsWhatChatSendsAndEndsWithItsExitCode) {
+    if (::access(ChatPath, X_OK) != 0)
+        GTEST_FAIL() << ChatPath << " is missing: install Debian's ppp (.ci/packages.sh)";
+    const std::vector<TCase> cases = Cases();
+    char tmpl[] = "/tmp/chat-oracle-XXXXXX";
+    ASSERT_NE(::mkdtemp(tmpl), nullptr);
+    const std::string dir = tmpl;
+    // Every case at once, each run on its own pty: the table takes as long as its longest case.
+    std::vector<std::future<TRun>> chats, runners;
+    for (size_t k = 0; k < cases.size(); ++k) {
+        const std::string caseDir = dir + "/" + std::to_string(k);
+        ::mkdir(caseDir.c_str(), 0700);
+        chats.push_back(std::async(std::launch::async, RunChat, std::cref(cases[k]), caseDir));
+        runners.push_back(std::async(std::launch::async, RunRunner, std::cref(cases[k])));
+    }
+    std::vector<double> chatOk, runnerOk;
+    for (size_t k = 0; k < cases.size(); ++k) {
+        const TCase& c = cases[k];
+        const TRun chat = chats[k].get();
+        const TRun runner = runners[k].get();
+        SCOPED_TRACE(c.Name);
+        EXPECT_EQ(Printable(runner.Bytes), Printable(chat.Bytes)) << c.Script;
+        EXPECT_EQ(runner.Exit, chat.Exit)
+            << c.Script << "\nchat said: " << chat.Said << "\nrunner said: " << runner.Said;
+        if (c.Gap) {
+            const double runnerGap =
+                double(ArrivalUs(runner, c.Gap->To) - ArrivalUs(runner, c.Gap->From)) / 1000.0;
+            const double chatGap =
+                double(ArrivalUs(chat, c.Gap->To) - ArrivalUs(chat, c.Gap->From)) / 1000.0;
+            std::printf("%s: pause on the wire: runner %.1f ms, chat %.1f ms\n", c.Name, runnerGap,
+                        chatGap);
+            EXPECT_NEAR(runnerGap, c.Gap->RunnerMs, c.Gap->TolMs);
+            if (c.Gap->ChatToo) {
+                EXPECT_NEAR(chatGap, c.Gap->RunnerMs, c.Gap->TolMs);
+            }
+        }
+        AfterOk(chat, chatOk);
+        AfterOk(runner, runnerOk);
+    }
+    std::printf("From OK on the wire to the next step's first byte:\n  chat:   %s\n  runner: "
+                "%s\n",
+                Figures(chatOk).c_str(), Figures(runnerOk).c_str());
+    std::filesystem::remove_all(dir);
+}
+
+// REPORT's line is what follows the string up to a control byte, in both.
+TEST(ChatOracle, ReportLineIsTheStringAndWhatFollowsIt) {
+    const TCase c = {"Report",
+                     "TIMEOUT 1 REPORT CONN '' ATD OK",
+                     {Answer("ATD\r", "\r\nCONNECT 9600\r\nOK\r\n")}};
+    char tmpl[] = "/tmp/chat-oracle-XXXXXX";
+    ASSERT_NE(::mkdtemp(tmpl), nullptr);
+    const TRun chat = RunChat(c, tmpl);
+    const TRun runner = RunRunner(c);
+    std::filesystem::remove_all(tmpl);
+    EXPECT_NE(chat.Said.find("CONNECT 9600\n"), std::string::npos) << chat.Said;
+    EXPECT_EQ(runner.Said, "CONNECT 9600\n");
+    EXPECT_EQ(runner.Exit, 0);
+}
