@@ -312,3 +312,11 @@ TChatRunner::TProgress TChatRunner::Progress() const {
     }
     return p;
 }
+
+std::optional<int64_t> TChatRunner::NextDueMs() const {
+    if (m_phase == TPhase::Expecting)
+        return m_expectStartMs + TimeoutMs();
+    if (m_phase == TPhase::Sending && m_resumeMs)
+        return std::min(m_resumeMs, m_sendDeadlineMs);
+    return std::nullopt;
+}

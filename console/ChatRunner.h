@@ -64,6 +64,9 @@ public:
         int64_t WaitedMs = 0; // how long the current expectation has waited
     };
     TProgress Progress() const;
+    // When Tick has something to do next (a timeout, the end of a delay), in NowMs's time;
+    // none while only bytes can move it on. Lets a caller arm one timer instead of polling.
+    std::optional<int64_t> NextDueMs() const;
 
 private:
     enum class TPhase { Idle, Expecting, Sending, Done };

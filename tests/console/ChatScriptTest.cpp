@@ -1,7 +1,8 @@
-// Scripts the reader refuses: each with the file, the line and a reason that names the fault.
-// Nothing of a refused script is ever played, so a refusal is the whole of the behaviour.
-#include "ChatScript.h"
-#include "ChatRunner.h"
+// Scripts the reader refuses, each with the file, the line and a reason that names the fault;
+// how a run ends other than on the wire (stop, hang-up, a failing port); and the session the
+// console holds, whose own timer moves a script on.
+#include "ChatSession.h"
+#include "EventPump.h"
 
 #include <cstdio>
 #include <filesystem>
@@ -80,32 +81,66 @@ TEST(ChatScriptRefused, FilesTooLargeOrUnreadable) {
     std::filesystem::remove_all(dir);
 }
 
-// What a refused script never does: a runner is only made from a script that loaded, so the
-// console holds no runner to start. What a loaded one does first is its first reply.
-TEST(ChatScriptLoaded, StepsCarryTheirLinesAndAlternatives) {
-    const TChatParse r = ParseChatScript("ABORT BUSY\n'' AT\nOK-AT\\c-OK ATD\\p1\\K2", "x");
-    ASSERT_TRUE(r.Ok()) << r.Error->Text();
-    const auto& steps = r.Script->Steps;
-    ASSERT_EQ(steps.size(), 3u);
-    EXPECT_EQ(steps[2].Line, 3);
-    EXPECT_EQ(steps[2].Expects, (std::vector<std::string>{"OK", "OK"}));
-    ASSERT_EQ(steps[2].SubSends.size(), 1u);
-    ASSERT_EQ(steps[2].SubSends[0].Parts.size(), 1u);
-    EXPECT_EQ(steps[2].SubSends[0].Parts[0].Bytes, "AT"); // \c: no CR
-    using K = TChatSendPart::TKind;
-    const auto& parts = steps[2].Reply->Parts;
-    ASSERT_EQ(parts.size(), 5u);
-    EXPECT_EQ(parts[0].Bytes, "ATD");
-    EXPECT_EQ(parts[1].Kind, K::Delay);
-    EXPECT_EQ(parts[1].Ms, 100);
-    EXPECT_EQ(parts[2].Bytes, "1");
-    EXPECT_EQ(parts[3].Kind, K::Break);
-    EXPECT_EQ(parts[4].Bytes, "2\r");
-}
-
 // The end of a run in the console's log, one line.
 TEST(ChatOutcomeLine, NamesScriptExitMeaningAndTime) {
     EXPECT_EQ(FormatChatOutcome("dial.chat", {3, "timed out waiting for \"OK\" (line 2)", 1, 1020}),
               "Chat script dial.chat: exit 3, timed out waiting for \"OK\" (line 2), in 1.02 s");
     EXPECT_EQ(ChatExitMeaning(5), "abort string 2 came");
+}
+
+TEST(ChatRunnerEnds, OnStopHangUpAndAFailingPort) {
+    struct TCase {
+        const char* Script;
+        std::function<void(TChatRunner&)> Do;
+        bool WriteOk;
+        int Exit;
+        std::string Wrote;
+    };
+    const TCase cases[] = {
+        {"'' AT OK", [](TChatRunner& R) { R.Stop(); }, true, 2, "AT\r"},
+        {"'' AT OK", [](TChatRunner& R) { R.LineHungUp(); }, true, 2, "AT\r"},
+        {"HANGUP OFF '' AT OK ATI", [](TChatRunner& R) { R.LineHungUp(), R.Feed("OK"); }, true, 0,
+         "AT\rATI\r"},
+        {"HANGUP OFF '' AT OK ATI HANGUP ON OK",
+         [](TChatRunner& R) { R.Feed("OK"), R.LineHungUp(); }, true, 2, "AT\rATI\r"},
+        {"'' AT OK", [](TChatRunner&) {}, false, 2, "AT\r"},
+        // The clock stands still and nothing ticks: the byte that completes OK sends the reply.
+        {"'' AT OK ATI", [](TChatRunner& R) { R.Feed("xxO"), R.Feed("K"); }, true, 0, "AT\rATI\r"},
+    };
+    for (const TCase& c : cases) {
+        std::string wrote;
+        bool dtr = false;
+        TChatLink link;
+        link.Write = [&](const std::string& B) { return wrote += B, c.WriteOk; };
+        link.SetDTR = [&](bool On) { dtr = On; };
+        link.NowMs = [] { return int64_t(0); };
+        TChatRunner runner(*ParseChatScript(c.Script, "x").Script, link);
+        runner.Start();
+        c.Do(runner);
+        EXPECT_TRUE(dtr) << "raised at the start, as opening the port raises it";
+        ASSERT_TRUE(runner.Outcome()) << c.Script;
+        EXPECT_EQ(runner.Outcome()->ExitCode, c.Exit) << c.Script;
+        EXPECT_EQ(wrote, c.Wrote) << c.Script;
+    }
+}
+
+TEST(ChatSession, ItsTimerEndsTheWaitsAndTheLogGetsTheOutcome) {
+    TestApp();
+    std::string wrote;
+    std::vector<std::string> log;
+    TChatLink link;
+    link.Write = [&](const std::string& B) { return wrote += B, true; };
+    TChatSession session(link, [&](const std::string& L) { log.push_back(L); });
+    EXPECT_FALSE(session.Start("/nonexistent/dial.chat"));
+    ASSERT_EQ(log.size(), 1u);
+    EXPECT_EQ(log[0], "Chat script refused: /nonexistent/dial.chat:0: cannot be read");
+    // No ticks from outside: the sub-expectation's reply and the timeout come from the session.
+    ASSERT_TRUE(session.Start(*ParseChatScript("TIMEOUT 1 '' A\\pT OK-AT-OK", "t.chat").Script));
+    ASSERT_TRUE(PumpUntil([&] { return !session.Running(); }, 5000));
+    EXPECT_EQ(wrote, "AT\rAT\r");
+    EXPECT_EQ(session.LastOutcome()->ExitCode, 3);
+    EXPECT_EQ(log.back().rfind(
+                  "Chat script t.chat: exit 3, timed out waiting for \"OK\" (line 1), in 2.", 0),
+              0u)
+        << log.back();
 }
