@@ -20,13 +20,13 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <future>
 #include <gtest/gtest.h>
 #include <iterator>
 #include <optional>
 #include <poll.h>
 #include <spawn.h>
-#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -66,6 +66,7 @@ TResponderRule Modem() {
 }
 
 std::vector<TCase> Cases() {
+    const char* aborts = "TIMEOUT 1 ABORT BUSY ABORT 'NO CARRIER' ABORT ERROR '' ATD1 CONNECT";
     return {
         {"PlainPairs",
          "TIMEOUT 1 '' AT OK ATI OK",
@@ -77,15 +78,9 @@ std::vector<TCase> Cases() {
         {"SubExpectsAllFail", "TIMEOUT 1 '' ATX OK-AT-OK", {}},
         {"SubExpectEndsOnReply", "TIMEOUT 1 '' AT XY-ATZ", {Modem()}},
         {"TimesOut", "TIMEOUT 1 '' AT OK ATI OK", {Answer("AT\r", "\r\nOK\r\n", 20, 1)}},
-        {"AbortFirst",
-         "TIMEOUT 1 ABORT BUSY ABORT 'NO CARRIER' ABORT ERROR '' ATD123 CONNECT",
-         {Answer("ATD123\r", "\r\nBUSY\r\n")}},
-        {"AbortSecond",
-         "TIMEOUT 1 ABORT BUSY ABORT 'NO CARRIER' ABORT ERROR '' ATD123 CONNECT",
-         {Answer("ATD123\r", "\r\nNO CARRIER\r\n")}},
-        {"AbortThird",
-         "TIMEOUT 1 ABORT BUSY ABORT 'NO CARRIER' ABORT ERROR '' ATD123 CONNECT",
-         {Answer("ATD123\r", "\r\nERROR\r\n")}},
+        {"AbortFirst", aborts, {Answer("ATD1\r", "\r\nBUSY\r\n")}},
+        {"AbortSecond", aborts, {Answer("ATD1\r", "\r\nNO CARRIER\r\n")}},
+        {"AbortThird", aborts, {Answer("ATD1\r", "\r\nERROR\r\n")}},
         {"ClearedAbortMovesTheRestUp",
          "TIMEOUT 1 ABORT BUSY ABORT 'NO CARRIER' CLR_ABORT BUSY ABORT ERROR '' AT OK",
          {Answer("AT\r", "\r\nERROR\r\n")}},
@@ -131,23 +126,38 @@ int64_t MsSince(Clock::time_point T0) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - T0).count();
 }
 
-// chat on a pty whose other end the responder plays; its stderr is what it said.
+// One run against the dialogue: a pty whose master the responder plays; Drive runs the script
+// on the slave and returns its exit code.
+TRun Play(const TCase& Case, const std::function<int(int Slave, TRun& Run)>& Drive) {
+    TPtyDevice device;
+    // Opened before the responder starts: a master without a peer reads as hung up.
+    const int slave = ::open(device.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    TScriptedResponder responder(device.Master(), Case.Rules);
+    TRun run;
+    run.Exit = Drive(slave, run);
+    responder.Stop();
+    ::close(slave);
+    run.Events = responder.Events();
+    run.Bytes = responder.Received();
+    return run;
+}
+
+// chat with its stdin and stdout on the slave; its stderr is what it said.
 TRun RunChat(const TCase& Case, const std::string& Dir) {
     const std::string script = Dir + "/script", err = Dir + "/stderr";
     std::ofstream(script, std::ios::binary) << Case.Script;
-    TPtyDevice device;
-    // Held from before the responder starts: a master without a peer reads as hung up.
-    const int slave = ::open(device.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-    TRun run;
-    TScriptedResponder responder(device.Master(), Case.Rules);
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_adddup2(&fa, slave, 0);
-    posix_spawn_file_actions_adddup2(&fa, slave, 1);
-    posix_spawn_file_actions_addopen(&fa, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    const char* argv[] = {ChatPath, "-s", "-S", "-f", script.c_str(), nullptr};
-    pid_t pid = -1;
-    if (posix_spawn(&pid, ChatPath, &fa, nullptr, const_cast<char**>(argv), environ) == 0) {
+    TRun run = Play(Case, [&](int Slave, TRun&) {
+        posix_spawn_file_actions_t fa;
+        posix_spawn_file_actions_init(&fa);
+        posix_spawn_file_actions_adddup2(&fa, Slave, 0);
+        posix_spawn_file_actions_adddup2(&fa, Slave, 1);
+        posix_spawn_file_actions_addopen(&fa, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const char* argv[] = {ChatPath, "-s", "-S", "-f", script.c_str(), nullptr};
+        pid_t pid = -1;
+        const int rc = posix_spawn(&pid, ChatPath, &fa, nullptr, const_cast<char**>(argv), environ);
+        posix_spawn_file_actions_destroy(&fa);
+        if (rc != 0)
+            return -1;
         // Waits on the process's descriptor, bounded; a chat that hangs is killed.
         const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
         pollfd p{pidfd, POLLIN, 0};
@@ -155,52 +165,39 @@ TRun RunChat(const TCase& Case, const std::string& Dir) {
             ::kill(pid, SIGKILL);
         int status = 0;
         ::waitpid(pid, &status, 0);
-        run.Exit = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
         ::close(pidfd);
-    }
-    posix_spawn_file_actions_destroy(&fa);
-    responder.Stop();
-    ::close(slave);
-    run.Events = responder.Events();
-    run.Bytes = responder.Received();
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    });
     std::ifstream in(err);
     run.Said.assign(std::istreambuf_iterator<char>(in), {});
     return run;
 }
 
-// The runner on the same kind of pty, in the console's main loop in small: the receive
-// notification feeds it, a timer ticks it.
+// The runner in the console's main loop in small: the receive notification feeds, a timer ticks.
 TRun RunRunner(const TCase& Case) {
-    TRun run;
-    TChatParse parsed = ParseChatScript(Case.Script, Case.Name);
+    const TChatParse parsed = ParseChatScript(Case.Script, Case.Name);
     if (!parsed.Ok())
         return {-1, {}, {}, parsed.Error->Text()};
-    TPtyDevice device;
-    const int slave = ::open(device.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-    TScriptedResponder responder(device.Master(), Case.Rules);
-    const auto t0 = Clock::now();
-    TChatLink link;
-    link.NowMs = [&] { return MsSince(t0); };
-    link.Write = [&](const std::string& B) {
-        return ::write(slave, B.data(), B.size()) == ssize_t(B.size());
-    };
-    link.Say = [&](const std::string& Text) { run.Said += Text + "\n"; };
-    TChatRunner runner(*parsed.Script, link);
-    runner.Start();
-    while (runner.Running() && MsSince(t0) < 20000) {
-        pollfd p{slave, POLLIN, 0};
-        char buf[4096];
-        if (::poll(&p, 1, 2) > 0)
-            if (const ssize_t n = ::read(slave, buf, sizeof buf); n > 0)
-                runner.Feed(std::string_view(buf, size_t(n)));
-        runner.Tick();
-    }
-    responder.Stop();
-    ::close(slave);
-    run.Exit = runner.Outcome() ? runner.Outcome()->ExitCode : -1;
-    run.Events = responder.Events();
-    run.Bytes = responder.Received();
-    return run;
+    return Play(Case, [&](int Slave, TRun& Run) {
+        const auto t0 = Clock::now();
+        TChatLink link;
+        link.NowMs = [&] { return MsSince(t0); };
+        link.Write = [&](const std::string& B) {
+            return ::write(Slave, B.data(), B.size()) == ssize_t(B.size());
+        };
+        link.Say = [&](const std::string& Text) { Run.Said += Text + "\n"; };
+        TChatRunner runner(*parsed.Script, link);
+        runner.Start();
+        while (runner.Running() && MsSince(t0) < 20000) {
+            pollfd p{Slave, POLLIN, 0};
+            char buf[4096];
+            if (::poll(&p, 1, 2) > 0)
+                if (const ssize_t n = ::read(Slave, buf, sizeof buf); n > 0)
+                    runner.Feed(std::string_view(buf, size_t(n)));
+            runner.Tick();
+        }
+        return runner.Outcome() ? runner.Outcome()->ExitCode : -1;
+    });
 }
 
 // When received byte Index reached the device, in milliseconds.
@@ -227,12 +224,11 @@ void AfterOk(const TRun& Run, std::vector<double>& Ms) {
 }
 
 std::string Figures(std::vector<double> Ms) {
-    if (Ms.empty())
-        return "none";
     std::sort(Ms.begin(), Ms.end());
-    char buf[128];
-    std::snprintf(buf, sizeof buf, "median %.2f ms, min %.2f, max %.2f (%zu steps)",
-                  Ms[Ms.size() / 2], Ms.front(), Ms.back(), Ms.size());
+    char buf[96] = "none";
+    if (!Ms.empty())
+        std::snprintf(buf, sizeof buf, "median %.2f ms, max %.2f ms (%zu steps)", Ms[Ms.size() / 2],
+                      Ms.back(), Ms.size());
     return buf;
 }
 
