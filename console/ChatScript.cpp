@@ -4,6 +4,7 @@
 // no timeout, a keyword without its argument is dropped) the script is refused instead.
 #include "ChatScript.h"
 
+#include <algorithm>
 #include <fstream>
 #include <utility>
 #include <variant>
@@ -401,6 +402,27 @@ std::optional<TFail> ParseTokens(const std::vector<TToken>& Tokens, TChatScript&
     return std::nullopt;
 }
 
+// chat holds at most 50 ABORT and 50 REPORT strings and ends with 2 on one more, wherever it
+// comes: a script that would get there is refused before anything is sent.
+constexpr size_t MaxStrings = 50;
+
+std::optional<TFail> CheckStringCounts(const TChatScript& Script) {
+    using K = TChatStep::TKind;
+    std::vector<std::string> aborts, reports;
+    for (const TChatStep& s : Script.Steps) {
+        auto& list = s.Kind == K::Abort || s.Kind == K::ClrAbort ? aborts : reports;
+        if (s.Kind == K::Abort || s.Kind == K::Report) {
+            list.push_back(s.Text);
+            if (list.size() > MaxStrings)
+                return TFail{s.Line, "more than " + std::to_string(MaxStrings) + " " +
+                                         (s.Kind == K::Abort ? "ABORT" : "REPORT") +
+                                         " strings at once (chat's limit)"};
+        } else if (s.Kind == K::ClrAbort || s.Kind == K::ClrReport)
+            list.erase(std::remove(list.begin(), list.end(), s.Text), list.end());
+    }
+    return std::nullopt;
+}
+
 } // namespace
 
 std::string TChatScriptError::Text() const {
@@ -424,6 +446,8 @@ TChatParse ParseChatScript(std::string_view Text, const std::string& Name) {
     TChatScript script;
     script.Name = Name;
     if (auto bad = ParseTokens(std::get<std::vector<TToken>>(tokens), script))
+        return fail(bad->Line, bad->Reason);
+    if (auto bad = CheckStringCounts(script))
         return fail(bad->Line, bad->Reason);
     if (script.Steps.empty())
         return fail(0, "the script is empty");

@@ -51,7 +51,12 @@ TEST(ChatScriptRefused, WithTheLineAndTheReason) {
         {"'' \xED\xA0\x80", 1, "invalid UTF-8"}, // a UTF-16 surrogate
         {"'' AT\n\xF8\x88\x80\x80\x80", 2, "invalid UTF-8"},
     };
-    for (const TBad& c : cases) {
+    std::vector<TBad> all(std::begin(cases), std::end(cases));
+    std::string many = "'' AT\n";
+    for (int k = 0; k < 50; ++k)
+        many += "ABORT A" + std::to_string(k) + " REPORT R" + std::to_string(k) + "\n";
+    all.push_back({many + "CLR_ABORT A7 ABORT X\nREPORT Y", 52, "more than 50 REPORT strings"});
+    for (const TBad& c : all) {
         const TChatParse r = ParseChatScript(c.Text, "dial.chat");
         ASSERT_FALSE(r.Ok()) << c.Text;
         EXPECT_EQ(r.Error->File, "dial.chat");
