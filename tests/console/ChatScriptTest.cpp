@@ -55,7 +55,7 @@ TEST(ChatScriptRefused, WithTheLineAndTheReason) {
     std::string many = "'' AT\n";
     for (int k = 0; k < 50; ++k)
         many += "ABORT A" + std::to_string(k) + " REPORT R" + std::to_string(k) + "\n";
-    all.push_back({many + "CLR_ABORT A7 ABORT X\nREPORT Y", 52, "more than 50 REPORT strings"});
+    all.push_back({many + "CLR_ABORT A7 ABORT X\nREPORT Y", 53, "more than 50 REPORT strings"});
     for (const TBad& c : all) {
         const TChatParse r = ParseChatScript(c.Text, "dial.chat");
         ASSERT_FALSE(r.Ok()) << c.Text;
