@@ -3,11 +3,15 @@
 // bytes that reach the device and the exit code must be the same.
 //
 // Where they differ on purpose (not compared here):
-// - chat writes a reply one byte every 10 ms; the runner writes it at once.
+// - chat writes a reply one byte every 10 ms, and its timeout covers the writing too, so a long
+//   reply (about 100 bytes a second of TIMEOUT) ends chat with 1; the runner writes it at once.
 // - \p: the man page says a tenth of a second and the runner pauses 100 ms; Debian's chat
 //   pauses about 10 ms. Only the runner's pause is checked; chat's is printed.
-// - chat sends an unknown escape without its backslash and takes "TIMEOUT abc" as 0; the
-//   runner refuses such scripts at load (ChatScriptTest).
+// - What chat takes quietly as something else is refused at load (ChatScriptTest): an unknown
+//   escape (chat drops the backslash), \c before the end (a plain c), "TIMEOUT abc" (0), ECHO or
+//   HANGUP with another word, a keyword without its value (dropped), a keyword in lower case (an
+//   expect string), escapes chat does not allow in an expect string, ^ before a blank; and a
+//   51st ABORT or REPORT string, on which chat ends with 2 where it comes, after what it sent.
 #include "ByteText.h"
 #include "ChatRunner.h"
 #include "PtyDevice.h"
