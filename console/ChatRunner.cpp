@@ -75,21 +75,26 @@ void TChatRunner::Start() {
     m_startMs = m_link.NowMs();
     if (m_link.SetDTR)
         m_link.SetDTR(true);
-    Advance();
+    Pump();
 }
 
 void TChatRunner::Feed(std::string_view Received) {
+    if (m_outcome)
+        return;
+    // Before Start the bytes wait, as they wait in the tty's buffer until chat reads them.
     m_input.append(Received);
-    if (!Running())
+    if (!m_started)
         return;
     // An expectation whose time ran out before these bytes came does not get them.
     CheckTime();
-    ConsumeInput();
+    Pump();
 }
 
 void TChatRunner::Tick() {
-    if (Running())
-        CheckTime();
+    if (!Running())
+        return;
+    CheckTime();
+    Pump();
 }
 
 void TChatRunner::Stop() {
@@ -102,47 +107,78 @@ void TChatRunner::LineHungUp() {
         Finish(2, "the line hung up");
 }
 
-void TChatRunner::Advance() {
-    using K = TChatStep::TKind;
+// Moves the script on as far as it goes without waiting: one loop, so a long script of steps
+// that end at once does not deepen the stack.
+void TChatRunner::Pump() {
     while (!m_outcome) {
-        if (m_step >= m_script.Steps.size()) {
-            Finish(0, ChatExitMeaning(0));
+        switch (m_phase) {
+        case TPhase::Idle:
+            if (m_step >= m_script.Steps.size()) {
+                Finish(0, ChatExitMeaning(0));
+                return;
+            }
+            RunKeyword(m_script.Steps[m_step]);
+            break;
+        case TPhase::Expecting:
+            if (!Matched())
+                return;
+            if (const auto& reply = m_script.Steps[m_step].Reply)
+                BeginSend(*reply, true);
+            else {
+                ++m_step;
+                m_phase = TPhase::Idle;
+            }
+            break;
+        case TPhase::Sending:
+            if (!SendParts())
+                return;
+            m_send = nullptr;
+            if (m_sendIsReply) {
+                ++m_step;
+                m_phase = TPhase::Idle;
+            } else
+                BeginExpect(m_alt + 1);
+            break;
+        case TPhase::Done:
             return;
         }
-        const TChatStep& s = m_script.Steps[m_step];
-        switch (s.Kind) {
-        case K::Expect:
-            BeginExpect(0);
-            return;
-        case K::Abort:
-            m_aborts.push_back(s.Text);
-            break;
-        case K::Report:
-            m_reports.push_back(s.Text);
-            break;
-        case K::ClrAbort:
-        case K::ClrReport: {
-            // chat keeps the others in their order, so an abort's exit code is its place now.
-            auto& list = s.Kind == K::ClrAbort ? m_aborts : m_reports;
-            list.erase(std::remove(list.begin(), list.end(), s.Text), list.end());
-            break;
-        }
-        case K::Timeout:
-            m_timeoutS = s.Seconds ? s.Seconds : DefaultTimeoutS;
-            break;
-        case K::Say:
-            if (m_link.Say)
-                m_link.Say(s.Text);
-            break;
-        case K::Echo:
-            m_echo = s.On;
-            break;
-        case K::Hangup:
-            m_hangupEnds = s.On;
-            break;
-        }
-        ++m_step;
     }
+}
+
+void TChatRunner::RunKeyword(const TChatStep& S) {
+    using K = TChatStep::TKind;
+    switch (S.Kind) {
+    case K::Expect:
+        BeginExpect(0);
+        return; // the step goes on in the expectation
+    case K::Abort:
+        m_aborts.push_back(S.Text);
+        break;
+    case K::Report:
+        m_reports.push_back(S.Text);
+        break;
+    case K::ClrAbort:
+    case K::ClrReport: {
+        // chat keeps the others in their order, so an abort's exit code is its place now.
+        auto& list = S.Kind == K::ClrAbort ? m_aborts : m_reports;
+        list.erase(std::remove(list.begin(), list.end(), S.Text), list.end());
+        break;
+    }
+    case K::Timeout:
+        m_timeoutS = S.Seconds ? S.Seconds : DefaultTimeoutS;
+        break;
+    case K::Say:
+        if (m_link.Say)
+            m_link.Say(S.Text);
+        break;
+    case K::Echo:
+        m_echo = S.On;
+        break;
+    case K::Hangup:
+        m_hangupEnds = S.On;
+        break;
+    }
+    ++m_step;
 }
 
 void TChatRunner::BeginExpect(size_t Alternative) {
@@ -150,17 +186,6 @@ void TChatRunner::BeginExpect(size_t Alternative) {
     m_alt = Alternative;
     m_expectStartMs = m_link.NowMs();
     m_seen.clear();
-    const TChatStep& s = m_script.Steps[m_step];
-    if (s.Expects[m_alt].empty()) {
-        // '' expects nothing: the reply goes at once.
-        if (s.Reply)
-            BeginSend(*s.Reply, true);
-        else {
-            ++m_step;
-            m_phase = TPhase::Idle;
-            Advance();
-        }
-    }
 }
 
 void TChatRunner::BeginSend(const TChatSend& Send, bool Reply) {
@@ -171,16 +196,15 @@ void TChatRunner::BeginSend(const TChatSend& Send, bool Reply) {
     m_resumeMs = 0;
     // chat's alarm covers sending too: a reply whose delays outlast the timeout fails.
     m_sendDeadlineMs = m_link.NowMs() + TimeoutMs();
-    ContinueSend();
 }
 
-void TChatRunner::ContinueSend() {
+bool TChatRunner::SendParts() {
     while (m_part < m_send->Parts.size()) {
         const TChatSendPart& p = m_send->Parts[m_part];
         if (p.Kind == TChatSendPart::TKind::Bytes) {
             if (!m_link.Write(p.Bytes)) {
                 Finish(2, "writing to the port failed");
-                return;
+                return false;
             }
         } else if (p.Kind == TChatSendPart::TKind::Break) {
             if (m_link.SendBreak)
@@ -192,43 +216,28 @@ void TChatRunner::ContinueSend() {
             if (m_resumeMs >= m_sendDeadlineMs && now >= m_sendDeadlineMs) {
                 Finish(1, "the reply " + Shown(m_send->Text) + " was not sent within the " +
                               std::to_string(m_timeoutS) + " s timeout");
-                return;
+                return false;
             }
             if (now < m_resumeMs)
-                return; // Tick comes back
+                return false; // Tick comes back
             m_resumeMs = 0;
         }
         ++m_part;
     }
-    m_send = nullptr;
-    if (m_sendIsReply) {
-        ++m_step;
-        m_phase = TPhase::Idle;
-        Advance();
-    } else
-        BeginExpect(m_alt + 1);
-    ConsumeInput();
+    return true;
 }
 
-void TChatRunner::ConsumeInput() {
+bool TChatRunner::Matched() {
+    // '' expects nothing: the reply goes at once.
+    if (m_script.Steps[m_step].Expects[m_alt].empty())
+        return true;
     size_t used = 0;
-    while (m_phase == TPhase::Expecting && !m_outcome && used < m_input.size()) {
-        if (!Take(m_input[used++]))
-            continue;
-        // Matched: the reply goes now, from inside Feed, with the rest still queued.
-        m_input.erase(0, used);
-        used = 0;
-        const TChatStep& s = m_script.Steps[m_step];
-        if (s.Reply)
-            BeginSend(*s.Reply, true); // ends in ConsumeInput again when it is sent
-        else {
-            ++m_step;
-            m_phase = TPhase::Idle;
-            Advance();
-        }
-        return;
-    }
+    bool matched = false;
+    while (!matched && !m_outcome && used < m_input.size())
+        matched = Take(m_input[used++]);
+    // What follows a match stays queued for the next expectation.
     m_input.erase(0, used);
+    return matched;
 }
 
 bool TChatRunner::Take(char Byte) {
@@ -240,7 +249,7 @@ bool TChatRunner::Take(char Byte) {
     if (m_seen.size() > 2 * SeenKeep)
         m_seen.erase(0, m_seen.size() - SeenKeep);
     if (m_reportLine) {
-        if (static_cast<unsigned char>(c) < 0x20) {
+        if (static_cast<unsigned char>(c) < 0x20 || m_reportLine->size() >= SeenKeep) {
             if (m_link.Say)
                 m_link.Say(*m_reportLine);
             m_reportLine.reset();
@@ -263,16 +272,14 @@ bool TChatRunner::Take(char Byte) {
 
 void TChatRunner::CheckTime() {
     const int64_t now = m_link.NowMs();
-    if (m_phase == TPhase::Expecting && now - m_expectStartMs >= TimeoutMs()) {
-        const TChatStep& s = m_script.Steps[m_step];
-        if (m_alt + 1 < s.Expects.size())
-            BeginSend(s.SubSends[m_alt], false);
-        else
-            Finish(3, "timed out waiting for \"" + Shown(s.Expects[m_alt]) + "\" (line " +
-                          std::to_string(s.Line) + ")");
-    } else if (m_phase == TPhase::Sending && m_resumeMs &&
-               now >= std::min(m_resumeMs, m_sendDeadlineMs))
-        ContinueSend();
+    if (m_phase != TPhase::Expecting || now - m_expectStartMs < TimeoutMs())
+        return; // a delay that is over is seen by Pump
+    const TChatStep& s = m_script.Steps[m_step];
+    if (m_alt + 1 < s.Expects.size())
+        BeginSend(s.SubSends[m_alt], false);
+    else
+        Finish(3, "timed out waiting for \"" + Shown(s.Expects[m_alt]) + "\" (line " +
+                      std::to_string(s.Line) + ")");
 }
 
 void TChatRunner::Finish(int ExitCode, std::string Meaning) {

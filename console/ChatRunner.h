@@ -70,11 +70,12 @@ public:
 
 private:
     enum class TPhase { Idle, Expecting, Sending, Done };
-    void Advance();
+    void Pump();
+    void RunKeyword(const TChatStep& Step);
     void BeginExpect(size_t Alternative);
     void BeginSend(const TChatSend& Send, bool Reply);
-    void ContinueSend();
-    void ConsumeInput();
+    bool SendParts(); // true when all went; false while a delay runs or when it ended
+    bool Matched();   // reads queued bytes until the expectation is met
     bool Take(char Byte);
     void CheckTime();
     void Finish(int ExitCode, std::string Meaning);

@@ -129,6 +129,23 @@ TEST(ChatRunnerEnds, OnStopHangUpAndAFailingPort) {
     }
 }
 
+// Steps that end at once follow each other in a loop: a script near the size limit does not
+// run out of stack.
+TEST(ChatRunnerEnds, ALongScriptOfImmediateSteps) {
+    std::string text;
+    while (text.size() < ChatScriptMaxBytes - 8)
+        text += "'' x\\c\n";
+    size_t wrote = 0;
+    TChatLink link;
+    link.Write = [&](const std::string& B) { return wrote += B.size(), true; };
+    link.NowMs = [] { return int64_t(0); };
+    TChatRunner runner(*ParseChatScript(text, "long").Script, link);
+    runner.Start();
+    ASSERT_TRUE(runner.Outcome());
+    EXPECT_EQ(runner.Outcome()->ExitCode, 0);
+    EXPECT_EQ(wrote, text.size() / 7);
+}
+
 TEST(ChatSession, ItsTimerEndsTheWaitsAndTheLogGetsTheOutcome) {
     TestApp();
     std::string wrote;
