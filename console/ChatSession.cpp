@@ -95,6 +95,10 @@ void TChatSession::Done(const TChatOutcome& Outcome) {
     m_timer.stop();
     if (m_log)
         m_log(FormatChatOutcome(m_name, Outcome));
-    if (OnDone)
-        OnDone(Outcome);
+    // From the event loop, not from inside the runner: the handler may start the next script,
+    // which replaces the runner that is still on the stack here.
+    QTimer::singleShot(0, &m_timer, [this, Outcome] {
+        if (OnDone)
+            OnDone(Outcome);
+    });
 }

@@ -32,6 +32,7 @@ public:
     // The last run's outcome, until the next Start.
     std::optional<TChatOutcome> LastOutcome() const;
 
+    // After the outcome's log line, from the event loop: it may start another script.
     std::function<void(const TChatOutcome&)> OnDone;
 
 private:

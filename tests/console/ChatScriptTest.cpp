@@ -158,8 +158,11 @@ TEST(ChatSession, ItsTimerEndsTheWaitsAndTheLogGetsTheOutcome) {
     EXPECT_EQ(log[0], "Chat script refused: /nonexistent/dial.chat:0: cannot be read");
     // No ticks from outside: the sub-expectation's reply and the timeout come from the session.
     ASSERT_TRUE(session.Start(*ParseChatScript("TIMEOUT 1 '' A\\pT OK-AT-OK", "t.chat").Script));
-    ASSERT_TRUE(PumpUntil([&] { return !session.Running(); }, 5000));
+    std::optional<int> done;
+    session.OnDone = [&](const TChatOutcome& O) { done = O.ExitCode; };
+    ASSERT_TRUE(PumpUntil([&] { return done.has_value(); }, 5000));
     EXPECT_EQ(wrote, "AT\rAT\r");
+    EXPECT_EQ(done, 3);
     EXPECT_EQ(session.LastOutcome()->ExitCode, 3);
     EXPECT_EQ(log.back().rfind(
                   "Chat script t.chat: exit 3, timed out waiting for \"OK\" (line 1), in 2.", 0),
