@@ -238,7 +238,10 @@ bool EchoAfter(std::string_view Body, bool Echo) {
 TBytes TModem::Feed(std::string_view Chunk, std::vector<TLine>& Lines) {
     TBytes answers;
     for (char c : Chunk) {
-        if (m_echo && c != '\n')
+        // Only the bytes of a command line come back: a request frame that reaches the modem
+        // after a burst (a late answer from the console, which repeats the request) must not
+        // return as a frame, or console and modem would answer each other for ever.
+        if (m_echo && ((c >= 0x20 && c < 0x7F) || c == '\r' || c == '\b'))
             answers += c;
         switch (c) {
         case '\r': {

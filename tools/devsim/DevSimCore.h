@@ -88,8 +88,8 @@ TBytes ModemLine(std::string_view Text);
 // letter case (what comes before the AT is noise and is ignored, as a modem hunts for "AT"),
 // "ERROR" otherwise. LF is ignored (the console ends commands with CR LF), backspace removes the
 // last byte, an empty line gets no answer unless AnswerEmptyLines. While echo is on (ATE1, the
-// state a modem starts in; ATE0 turns it off) every byte but LF is sent back as it comes, before
-// the answer to its line.
+// state a modem starts in; ATE0 turns it off) the bytes of a command line (printable ASCII, CR,
+// backspace) are sent back as they come, before the answer to their line.
 class TModem {
 public:
     struct TLine {
