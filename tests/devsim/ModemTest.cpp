@@ -1,4 +1,5 @@
-// The simulated modem: line splitting, the AT test in any case, and the CR LF framing.
+// The simulated modem: line splitting, the hunt for AT in any case, the echo, and the CR LF
+// framing. The tables before the echo's own test turn it off first, to read the answers alone.
 #include "DevSimCore.h"
 
 #include <gtest/gtest.h>
@@ -13,6 +14,10 @@ const TBytes Error = "\r\nERROR\r\n";
 TBytes FeedAll(TModem& Modem, std::initializer_list<std::string_view> Chunks,
                std::vector<TModem::TLine>* LinesOut = nullptr) {
     std::vector<TModem::TLine> lines;
+    if (Modem.Echo()) {
+        Modem.Feed("ATE0\r", lines);
+        lines.clear();
+    }
     TBytes out;
     for (std::string_view c : Chunks)
         out += Modem.Feed(c, lines);
@@ -37,12 +42,13 @@ TEST(DevSimModem, AnswersEachLineByItsStart) {
         {"\nAT\r", Ok},  // the LF of the line before
         {"hello\r", Error},
         {"A\r", Error},
-        {" AT\r", Error}, // a blank before AT is not AT
+        {" AT\r", Ok}, // what comes before AT is noise
+        {"+AT+CSQ\r", Ok},
         {"TA\r", Error},
         {std::string_view("\x1b"
                           "AT\r",
                           4),
-         Error},
+         Ok},
         {"+\r", Error},
         {"AT", ""}, // no CR yet: no answer yet
         {"\r", ""}, // an empty line: no answer, as a modem
@@ -80,6 +86,7 @@ TEST(DevSimModem, TheConsolesPresetCommandsAreAllAccepted) {
                              "AT+WMBS=5,1", "AT+STSF=0",     "AT+WIND=0",
                              "at+Factory",  "at+LogOn",      "AT&F"};
     TModem modem;
+    FeedAll(modem, {});
     TBytes all;
     for (const char* p : presets)
         all += TBytes(p) + "\r\n";
@@ -91,12 +98,13 @@ TEST(DevSimModem, TheConsolesPresetCommandsAreAllAccepted) {
     ASSERT_EQ(lines.size(), std::size(presets));
     for (size_t k = 0; k < std::size(presets); ++k)
         EXPECT_EQ(lines[k].Text, presets[k]);
-    EXPECT_EQ(modem.OkCount(), 12u);
+    EXPECT_EQ(modem.OkCount(), 13u); // and the ATE0
     EXPECT_EQ(modem.ErrorCount(), 0u);
 }
 
 TEST(DevSimModem, AnOverlongLineIsAnErrorAndTheNextLineIsFine) {
     TModem modem(false, 16);
+    FeedAll(modem, {});
     std::vector<TModem::TLine> lines;
     EXPECT_EQ(modem.Feed("AT" + TBytes(40, 'X') + "\rAT\r", lines), Error + Ok);
     ASSERT_EQ(lines.size(), 2u);
@@ -107,7 +115,7 @@ TEST(DevSimModem, AnOverlongLineIsAnErrorAndTheNextLineIsFine) {
 TEST(DevSimModem, CountsItsAnswers) {
     TModem modem;
     FeedAll(modem, {"AT\r", "x\r", "\r", "at\r", "\r\n"});
-    EXPECT_EQ(modem.OkCount(), 2u);
+    EXPECT_EQ(modem.OkCount(), 3u); // and the ATE0
     EXPECT_EQ(modem.ErrorCount(), 1u);
     EXPECT_EQ(modem.IgnoredCount(), 2u);
 }
@@ -115,4 +123,33 @@ TEST(DevSimModem, CountsItsAnswers) {
 TEST(DevSimModem, UnsolicitedLinesAreFramedLikeAnswers) {
     EXPECT_EQ(ModemLine("RING"), "\r\nRING\r\n");
     EXPECT_EQ(ModemLine(""), "\r\n\r\n");
+}
+
+TEST(DevSimModem, EchoesWhileEchoIsOnAndE0TurnsItOff) {
+    struct TCase {
+        std::vector<std::string_view> In;
+        TBytes Out;
+    };
+    const TCase cases[] = {
+        {{"AT\r\n"}, "AT\r" + Ok},                // on from the start; LF is not echoed
+        {{"+", "AT+CSQ\r\n"}, "+AT+CSQ\r" + Ok},  // the console's key, then its line
+        {{"ATE0\r", "AT\r"}, "ATE0\r" + Ok + Ok}, // the E0 line is still echoed
+        {{"ate0\r", "ATE1\r", "AT\r"}, "ate0\r" + Ok + Ok + "AT\r" + Ok},
+        {{"ATE\r", "AT\r"}, "ATE\r" + Ok + Ok},                // E without a number is E0
+        {{"AT&FE0V1\r", "AT\r"}, "AT&FE0V1\r" + Ok + Ok},      // among other commands
+        {{"AT&E0\r", "AT\r"}, "AT&E0\r" + Ok + "AT\r" + Ok},   // &E is another command
+        {{"ATD0E0\r", "AT\r"}, "ATD0E0\r" + Ok + "AT\r" + Ok}, // a dial string's E
+        {{"AT+CMEE=0\r", "AT\r"}, "AT+CMEE=0\r" + Ok + "AT\r" + Ok},
+        {{"xE0\r", "AT\r"}, "xE0\r" + Error + "AT\r" + Ok}, // not a command: no AT
+        {{"AX\bT\r"}, "AX\bT\r" + Ok},
+        {{"\x1e\x02\x05\x01\xc3"}, ""}, // a frame never comes back as one
+    };
+    for (const TCase& c : cases) {
+        TModem modem;
+        std::vector<TModem::TLine> lines;
+        TBytes out;
+        for (std::string_view chunk : c.In)
+            out += modem.Feed(chunk, lines);
+        EXPECT_EQ(out, c.Out) << JsonString(c.In.front());
+    }
 }

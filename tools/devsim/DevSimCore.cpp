@@ -200,19 +200,61 @@ TBytes ModemLine(std::string_view Text) {
     return "\r\n" + TBytes(Text) + "\r\n";
 }
 
+namespace {
+
+// Where the command begins: the first "AT" in any letter case, or npos.
+size_t FindAt(const TBytes& Line) {
+    for (size_t k = 0; k + 1 < Line.size(); ++k)
+        if (Upper(Line[k]) == 'A' && Upper(Line[k + 1]) == 'T')
+            return k;
+    return TBytes::npos;
+}
+
+// The echo setting a command line leaves: En among its basic commands ("ATE0", "AT&FE1V1").
+// A dial command takes the rest of the line as its number and an extended one (+...) as its
+// argument, so an E there is not an echo command.
+bool EchoAfter(std::string_view Body, bool Echo) {
+    for (size_t k = 0; k < Body.size(); ++k) {
+        const char c = Upper(Body[k]);
+        if (c == 'D' || c == '+')
+            break;
+        if (c == '&') {
+            ++k; // &F, &C1...: the letter after & is not a command of its own
+            continue;
+        }
+        if (c == 'E') {
+            // A command without its number means 0, as ATE is ATE0.
+            const bool digit = k + 1 < Body.size() && Body[k + 1] >= '0' && Body[k + 1] <= '9';
+            Echo = digit && Body[k + 1] != '0';
+            if (digit)
+                ++k;
+        }
+    }
+    return Echo;
+}
+
+} // namespace
+
 TBytes TModem::Feed(std::string_view Chunk, std::vector<TLine>& Lines) {
     TBytes answers;
     for (char c : Chunk) {
+        // Only the bytes of a command line come back: a request frame that reaches the modem
+        // after a burst (a late answer from the console, which repeats the request) must not
+        // return as a frame, or console and modem would answer each other for ever.
+        if (m_echo && ((c >= 0x20 && c < 0x7F) || c == '\r' || c == '\b'))
+            answers += c;
         switch (c) {
         case '\r': {
             std::string answer;
+            const size_t at = FindAt(m_line);
             if (m_overlong)
                 answer = "ERROR";
             else if (m_line.empty())
                 answer = m_answerEmpty ? "ERROR" : "";
-            else if (m_line.size() >= 2 && Upper(m_line[0]) == 'A' && Upper(m_line[1]) == 'T')
+            else if (at != TBytes::npos) {
                 answer = "OK";
-            else
+                m_echo = EchoAfter(std::string_view(m_line).substr(at + 2), m_echo);
+            } else
                 answer = "ERROR";
             if (answer == "OK")
                 ++m_ok;

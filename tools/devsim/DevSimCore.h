@@ -84,9 +84,12 @@ private:
 // Frames an answer or an unsolicited line the way a modem does: CR LF, text, CR LF.
 TBytes ModemLine(std::string_view Text);
 
-// A modem with echo off: every line ended by CR is answered "OK" when it begins with AT in
-// any letter case, "ERROR" otherwise. LF is ignored (the console ends commands with CR LF),
-// backspace removes the last byte, an empty line gets no answer unless AnswerEmptyLines.
+// A modem in command mode: every line ended by CR is answered "OK" when it holds AT in any
+// letter case (what comes before the AT is noise and is ignored, as a modem hunts for "AT"),
+// "ERROR" otherwise. LF is ignored (the console ends commands with CR LF), backspace removes the
+// last byte, an empty line gets no answer unless AnswerEmptyLines. While echo is on (ATE1, the
+// state a modem starts in; ATE0 turns it off) the bytes of a command line (printable ASCII, CR,
+// backspace) are sent back as they come, before the answer to their line.
 class TModem {
 public:
     struct TLine {
@@ -101,6 +104,7 @@ public:
     // appends each finished line to Lines.
     TBytes Feed(std::string_view Chunk, std::vector<TLine>& Lines);
 
+    bool Echo() const { return m_echo; }
     unsigned OkCount() const { return m_ok; }
     unsigned ErrorCount() const { return m_error; }
     unsigned IgnoredCount() const { return m_ignored; }
@@ -110,6 +114,7 @@ private:
     size_t m_maxLine;
     TBytes m_line;
     bool m_overlong = false;
+    bool m_echo = true;
     unsigned m_ok = 0, m_error = 0, m_ignored = 0;
 };
 
