@@ -3,13 +3,59 @@
 #include "Application.h"
 #include "DateStamp.h"
 #include "ReceiveRules.h"
+#include "VaComMap.h"
 
 #include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QTime>
 #include <QTimer>
 #include <algorithm>
 #include <cstring>
 
-TConsole::TConsole(QObject* Parent) : QObject(Parent) {
+namespace {
+// Raw with Stamp put before each line it starts; AtStart: the log's text ends a line, LastCr:
+// its last byte given was a CR (an LF right after it ends the same line break).
+std::string StampLines(const std::string& Raw, const std::string& Stamp, bool AtStart,
+                       bool LastCr) {
+    std::string out;
+    out.reserve(Raw.size() + Stamp.size());
+    for (char c : Raw) {
+        const bool pairedLf = c == '\n' && LastCr;
+        if (AtStart && !pairedLf) {
+            out += Stamp;
+            AtStart = false;
+        }
+        out += c;
+        if (c == '\r' || c == '\n')
+            AtStart = true;
+        LastCr = c == '\r';
+    }
+    return out;
+}
+} // namespace
+
+TConsole::TConsole(QObject* Parent)
+    : QObject(Parent),
+      m_chat(TChatLink{
+                 .Write =
+                     [this](const std::string& S) {
+                         // The reply's lines show as sent, without the CR that ends them.
+                         if (m_showSent)
+                             ShowSentLine(S.substr(0, S.find_last_not_of("\r\n") + 1));
+                         return WriteOrReport(S);
+                     },
+                 .SetDTR =
+                     [this](bool On) {
+                         VaComm->SetDTR(On);
+                         emit DtrDriven(On);
+                     },
+                 .SendBreak = [this] { SendBreak(); },
+                 .NowMs = {},
+                 .Say = [this](const std::string& S) { LogAddLine(S); },
+                 .Echo = {},
+             },
+             [this](const std::string& Line) { LogAddLine(Line); }) {
     VaComm = std::make_unique<TVaComm>();
     UDPServer = std::make_unique<TIdUDPServer>();
     SysTimer = new QTimer(this);
@@ -26,6 +72,7 @@ TConsole::TConsole(QObject* Parent) : QObject(Parent) {
     VaComm->OnClose = [this](TVaCustomComm* S) { VaCommClose(S); };
     VaComm->OnRxChar = [this](TVaCustomComm* S, int N) { VaCommRxChar(S, N); };
     VaComm->OnModemLines = [this](TVaCustomComm*) { ShowModemLines(); };
+    m_chat.OnDone = [this](const TChatOutcome&) { emit ScriptEnded(); };
     UDPServer->SetDefaultPort(50000);
     UDPServer->OnUDPRead = [this](TIdUDPServer* S, const std::string& D, TIdSocketHandle& B) {
         UDPServerUDPRead(S, D, B);
@@ -64,26 +111,53 @@ void TConsole::Stop() {
 
 // ---------------------------------------------------------------- log
 
+bool TConsole::AtLineStart() const {
+    return m_log.Empty() || m_log.Text().back() == '\n';
+}
+
+void TConsole::AppendToLog(const std::string& Raw) {
+    if (Raw.empty())
+        return;
+    if (m_timestamps) {
+        const std::string stamp =
+            QTime::currentTime().toString(QStringLiteral("HH:mm:ss.zzz ")).toStdString();
+        m_log.Append(StampLines(Raw, stamp, AtLineStart(), m_lastWasCr));
+    } else {
+        m_log.Append(Raw);
+    }
+    m_lastWasCr = Raw.back() == '\r';
+}
+
 void TConsole::LogAppend(const std::string& Text) {
     const size_t old = m_log.Size();
-    m_log.Append(Text);
+    AppendToLog(Text);
     emit LogAppended(old);
 }
 
 void TConsole::LogAddLine(const std::string& Text) {
     const size_t old = m_log.Size();
-    m_log.AddLine(Text);
+    // The text ends the line it starts, or a new line is started for it.
+    AppendToLog(AtLineStart() ? Text + "\r\n" : "\r\n" + Text);
     emit LogAppended(old);
 }
 
 void TConsole::LogSetText(const std::string& Text) {
-    m_log.SetText(Text);
+    m_log.Clear();
+    m_lastWasCr = false;
+    AppendToLog(Text);
     emit LogReplaced();
 }
 
 void TConsole::LogClear(bool ByDevice) {
     m_log.Clear();
+    m_lastWasCr = false;
     emit LogCleared(ByDevice);
+}
+
+void TConsole::ShowSentLine(const std::string& Line) {
+    const size_t old = m_log.Size();
+    AppendToLog((AtLineStart() ? "> " : "\r\n> ") + Line + "\r\n");
+    emit LogAppended(old);
 }
 
 // ---------------------------------------------------------------- port
@@ -126,6 +200,7 @@ void TConsole::VaCommOpen(TVaCustomComm*) {
 }
 
 void TConsole::VaCommClose(TVaCustomComm*) {
+    m_chat.Stop(); // a script needs its port
     VaComm->SetDTR(false);
     VaComm->SetRTS(false);
     emit DtrDriven(false);
@@ -140,6 +215,11 @@ void TConsole::ShowModemLines() {
         // over the bus.
         const uint32_t lines = VaComm->ModemStatus();
         emit ModemLinesRead(lines);
+        // The carrier dropping is the line's hang-up, for a script that minds it.
+        const bool dcd = lines & MS_RLSD_ON;
+        if (m_dcd && !dcd)
+            m_chat.LineHungUp();
+        m_dcd = dcd;
         m_modemErrorReported = false;
     } catch (...) {
         ReportPortFailureOnce();
@@ -187,6 +267,8 @@ void TConsole::VaCommRxChar(TVaCustomComm*, int Count) {
     }
     if (chunk.empty())
         return;
+    if (m_chat.Running())
+        m_chat.Feed(chunk);
     if (m_packetMode == 0) {
         const TDirectText shown = DirectText(chunk, m_screen);
         if (shown.Clear)
@@ -217,7 +299,28 @@ bool TConsole::WriteOrReport(const std::string& Text) {
 }
 
 void TConsole::SendLine(const std::string& Text) {
+    if (m_showSent)
+        ShowSentLine(Text);
     WriteOrReport(Text + "\r\n");
+}
+
+void TConsole::SendBreak() {
+    // The break lasts a quarter of a second, as a modem expects it.
+    VaComm->CommFunction(SETBREAK);
+    QTimer::singleShot(250, this, [this] { Guarded([this] { VaComm->CommFunction(CLRBREAK); }); });
+}
+
+std::string TConsole::ScriptsDir() {
+    const QString dir = QString::fromStdString(VaConfigDir() + "/tevro-console/scripts");
+    QDir().mkpath(dir);
+    return dir.toStdString();
+}
+
+bool TConsole::RunScript(const std::string& Path) {
+    if (!m_chat.Start(Path))
+        return false;
+    emit ScriptStarted(QFileInfo(QString::fromStdString(Path)).fileName());
+    return true;
 }
 
 void TConsole::SendKey(int Key, const std::string& Line) {

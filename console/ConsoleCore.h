@@ -3,6 +3,7 @@
 // window forwards clicks and keys here and shows what the signals tell it.
 #pragma once
 
+#include "ChatSession.h"
 #include "ConsoleLog.h"
 #include "IdUDPServer.h"
 #include "VaComm.h"
@@ -45,6 +46,14 @@ public:
     std::string LogGetText() const { return std::string(m_log.Text()); }
     // ByDevice: a screen clear the device asked for (a capture file marks it), not "Clean".
     void LogClear(bool ByDevice = true);
+    // Off at start. On: each line the log receives from then on starts with the local time,
+    // "HH:MM:SS.mmm ".
+    void SetTimestamps(bool On) { m_timestamps = On; }
+    bool Timestamps() const { return m_timestamps; }
+    // Off at start. On: each line sent from the command line, a preset or a script shows in
+    // the log as a line of its own, "> " and the line.
+    void SetShowSent(bool On) { m_showSent = On; }
+    bool ShowSent() const { return m_showSent; }
 
     // Mode and the receive options: 0 Direct, 1 Packet.
     int PacketMode() const { return m_packetMode; }
@@ -66,6 +75,15 @@ public:
     // A key of the command line: Enter sends the line with CR LF; Ctrl+X, Esc and "+" go
     // at once as their own byte; other keys send nothing.
     void SendKey(int Key, const std::string& Line);
+    // A break on the line for a quarter of a second.
+    void SendBreak();
+
+    // Chat scripts on the open port, in any mode: the folder of the technician's usual ones
+    // (made at first use), a run that refuses a bad script with one log line, and the stop.
+    static std::string ScriptsDir();
+    bool RunScript(const std::string& Path);
+    void StopScript() { m_chat.Stop(); }
+    const TChatSession& Script() const { return m_chat; }
 
     // UDP: starts or stops listening on Port; sends Data to Host:Port.
     void SetActivation(bool On, int Port);
@@ -98,11 +116,19 @@ signals:
     void ModemLinesRead(uint32_t Lines);
     // The sender of the latest datagram: the remote host and port for "To Sock".
     void RemoteChanged(const QString& Host, const QString& Port);
+    // A script started, or ended (its outcome is in the log).
+    void ScriptStarted(const QString& Name);
+    void ScriptEnded();
 
 private:
     // Called in a catch block: rethrows the port failure being handled unless a lasting one
     // has already been shown.
     void ReportPortFailureOnce();
+    // Every change of the log's text goes through here: Raw is appended as it is, or with the
+    // time at the start of each line while timestamps are on.
+    void AppendToLog(const std::string& Raw);
+    void ShowSentLine(const std::string& Line);
+    bool AtLineStart() const;
 
     TConsoleLog m_log;
     TAnswerer m_answerer;
@@ -112,4 +138,9 @@ private:
     bool m_screen = false;
     bool m_modemErrorReported = false; // a lasting port failure shown (status timer or read)
     bool m_stopping = false;
+    bool m_timestamps = false;
+    bool m_showSent = false;
+    bool m_lastWasCr = false; // the last byte given to the log was a CR
+    bool m_dcd = false;       // the carrier as last read, for a script's hang-up
+    TChatSession m_chat;
 };

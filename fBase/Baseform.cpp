@@ -8,6 +8,7 @@
 #include "LogView.h"
 #include "Look.h"
 #include "PortList.h"
+#include "ScriptTools.h"
 #include "StatusPanels.h"
 #include "SysUtils.h"
 #include "VaDeviceInfo.h"
@@ -258,6 +259,7 @@ void TBaseform::BuildControls() {
         std::make_unique<TLogTools>(Console->Log(), MemMess, this, [this](const QString& Text) {
             ShowMessageBox(QString::fromStdString(ApplicationTitle()), Text);
         });
+    m_scriptTools = new TScriptTools(*Console, MemMess, this);
 
     // A line box of this look paints all of its rectangle. Said so, a blinking caret repaints
     // the box alone, not the group box and the window beneath it, twice a second.

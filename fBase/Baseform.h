@@ -23,6 +23,7 @@ class QTimer;
 class TCommandHistoryKeys;
 class TLogTools;
 class TLogView;
+class TScriptTools;
 class TStatusBar;
 
 class TBaseform : public QWidget {
@@ -44,6 +45,7 @@ public:
     // Find, save and capture of the log; the command line's history.
     TLogTools& LogTools() { return *m_logTools; }
     TCommandHistoryKeys& CommandHistory() { return *m_historyKeys; }
+    TScriptTools& ScriptTools() { return *m_scriptTools; }
     // Shows a serial error; replaced by tests, which cannot answer a modal box.
     std::function<void(const QString& Title, const QString& Text)> ShowMessageBox;
 
@@ -118,6 +120,7 @@ private:
 
     std::unique_ptr<TLogTools> m_logTools; // after the console: it goes first
     TCommandHistoryKeys* m_historyKeys = nullptr;
+    TScriptTools* m_scriptTools = nullptr;
     bool m_messageBoxOpen = false;
     bool m_closing = false;
 };
