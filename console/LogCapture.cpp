@@ -2,10 +2,10 @@
 
 #include "LogText.h"
 
+#include <QFile>
+
 #include <cerrno>
-#include <fcntl.h>
 #include <system_error>
-#include <unistd.h>
 
 namespace {
 // A piece this large goes to the writer at once: the main thread pays for one hand-over per
@@ -13,16 +13,14 @@ namespace {
 constexpr size_t HandOverBytes = 256 * 1024;
 } // namespace
 
-// Owns the file descriptor; writes the pieces handed to it in order, until told to stop, and
-// then writes what is still queued before it leaves.
+// Owns the file; writes the pieces handed to it in order, until told to stop, and then writes
+// what is still queued before it leaves. Only this thread touches the file while it runs.
 class TLogCapture::TWriter : public TThread {
 public:
-    explicit TWriter(int Fd) : m_fd(Fd) {}
+    explicit TWriter(std::unique_ptr<QFile> File) : m_file(std::move(File)) {}
     ~TWriter() override {
         Terminate();
-        WaitFor();
-        if (m_fd >= 0)
-            ::close(m_fd);
+        WaitFor(); // the file closes with m_file, after the thread has left
     }
     void Hand(std::string& Piece) {
         {
@@ -40,9 +38,11 @@ public:
         Terminate();
         WaitFor();
         int e = m_error.load();
-        if (m_fd >= 0 && ::close(m_fd) != 0 && e == 0)
-            e = errno;
-        m_fd = -1;
+        // close() says nothing itself; a failed close leaves its error on the file.
+        errno = 0;
+        m_file->close();
+        if (m_file->error() != QFileDevice::NoError && e == 0)
+            e = errno != 0 ? errno : EIO;
         return e;
     }
     int Error() const { return m_error.load(); }
@@ -71,22 +71,24 @@ protected:
     }
 
 private:
+    // The errno is read right after the call that failed: the toolkit's text for it may be
+    // translated, and the window shows the system's. A failure that left no errno is taken for
+    // the device's.
     void Write(const std::string& Piece) {
         const char* p = Piece.data();
         size_t left = Piece.size();
         while (left > 0) {
-            const ssize_t n = ::write(m_fd, p, left);
-            if (n < 0) {
-                if (errno == EINTR)
-                    continue;
-                m_error.store(errno);
+            errno = 0;
+            const qint64 n = m_file->write(p, static_cast<qint64>(left));
+            if (n <= 0) {
+                m_error.store(errno != 0 ? errno : EIO);
                 return;
             }
             p += n;
             left -= static_cast<size_t>(n);
         }
     }
-    int m_fd;
+    const std::unique_ptr<QFile> m_file;
     std::mutex m_lock;
     std::condition_variable m_wake;
     std::string m_queue;
@@ -103,12 +105,15 @@ TLogCapture::~TLogCapture() {
 bool TLogCapture::Open(const std::string& Path, std::string& Error) {
     std::string ignored;
     Close(ignored);
-    const int fd = ::open(Path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (fd < 0) {
-        Error = std::system_category().message(errno);
+    // Unbuffered: each piece goes to the disk in one call, and a failure shows at that call.
+    auto file = std::make_unique<QFile>(QString::fromStdString(Path));
+    errno = 0;
+    if (!file->open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) {
+        const int e = errno;
+        Error = e != 0 ? std::system_category().message(e) : file->errorString().toStdString();
         return false;
     }
-    m_writer = std::make_unique<TWriter>(fd);
+    m_writer = std::make_unique<TWriter>(std::move(file));
     m_writer->Start();
     m_path = Path;
     m_gathered.clear();

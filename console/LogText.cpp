@@ -2,13 +2,14 @@
 
 #include "Cp1251.h"
 
+#include <QFileInfo>
+#include <QSaveFile>
+
 #include <array>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
-#include <fcntl.h>
 #include <memory>
-#include <sys/stat.h>
 #include <system_error>
 #include <unistd.h>
 #if defined(__SSE2__)
@@ -194,51 +195,27 @@ size_t FindInLog(std::string_view Text, std::string_view Needle, size_t From, bo
     return std::string_view::npos;
 }
 
-namespace {
-// A descriptor closed on every path.
-struct TFdCloser {
-    int Fd;
-    ~TFdCloser() {
-        if (Fd >= 0)
-            ::close(Fd);
-    }
-};
-
-bool WriteAll(int Fd, const char* Data, size_t Size) {
-    while (Size > 0) {
-        const ssize_t n = ::write(Fd, Data, Size);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        Data += n;
-        Size -= static_cast<size_t>(n);
-    }
-    return true;
-}
-} // namespace
-
 bool SaveLogAsUtf8(std::string_view Log, const std::string& Path, std::atomic<size_t>* Done,
                    std::string& Error) {
-    // The new file lies in the same folder, so the rename cannot cross file systems.
-    const size_t slash = Path.rfind('/');
-    const std::string folder = slash == std::string::npos ? "." : Path.substr(0, slash + 1);
-    const std::string base = slash == std::string::npos ? Path : Path.substr(slash + 1);
-    std::string temp = folder + (folder.back() == '/' ? "" : "/") + "." + base + ".XXXXXX";
-    auto fail = [&](int E, bool Remove) {
-        Error = std::system_category().message(E);
-        if (Remove)
-            ::unlink(temp.c_str());
+    // An error is the system's text for the errno of the call that failed, read before anything
+    // else can change it: the toolkit's text for it may be translated. Only a refusal of the
+    // toolkit's own, with no failed call behind it, keeps the toolkit's words. Leaving without
+    // commit() discards the new file.
+    const QString path = QString::fromStdString(Path);
+    QSaveFile file(path);
+    auto fail = [&](int E) {
+        Error = E != 0 ? std::system_category().message(E) : file.errorString().toStdString();
         return false;
     };
-    TFdCloser fd{::mkstemp(temp.data())};
-    if (fd.Fd < 0)
-        return fail(errno, false);
-    // mkstemp makes the file private; a saved log gets the mode of any new file.
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    ::fchmod(fd.Fd, 0666 & ~mask);
+    // The toolkit refuses a folder under the name in words of its own; renaming a file onto it
+    // fails with this errno.
+    if (QFileInfo(path).isDir())
+        return fail(EISDIR);
+    // The new file lies in the same folder and takes the name only at commit(): after a crash
+    // the name holds the old file or the whole new one.
+    errno = 0;
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
+        return fail(errno);
 
     constexpr size_t Chunk = 4u << 20;
     std::unique_ptr<char[]> buf(new char[3 * (Chunk + 1) + 1]); // a chunk may take one more byte
@@ -249,21 +226,24 @@ bool SaveLogAsUtf8(std::string_view Log, const std::string& Path, std::atomic<si
         if (pos + n < Log.size() && Log[pos + n - 1] == '\r')
             ++n;
         const size_t out = LogToUtf8Into(buf.get(), Log.data() + pos, n);
-        if (!WriteAll(fd.Fd, buf.get(), out))
-            return fail(errno, true);
+        // Unbuffered: a piece goes to the file in one call, and a failure shows at that call.
+        for (size_t written = 0; written < out;) {
+            errno = 0;
+            const qint64 w = file.write(buf.get() + written, static_cast<qint64>(out - written));
+            if (w <= 0)
+                return fail(errno);
+            written += static_cast<size_t>(w);
+        }
         pos += n;
         if (Done)
             Done->store(pos, std::memory_order_relaxed);
     }
-    // On the disk before it takes the name: after a crash the name holds the old file or the
-    // whole new one.
-    if (::fdatasync(fd.Fd) != 0)
-        return fail(errno, true);
-    const int closing = fd.Fd;
-    fd.Fd = -1;
-    if (::close(closing) != 0)
-        return fail(errno, true);
-    if (::rename(temp.c_str(), Path.c_str()) != 0)
-        return fail(errno, true);
+    // On the disk before it takes the name. commit() syncs too but goes on when that fails, and a
+    // write the disk refuses late (a full quota, a network file system) shows only here.
+    if (::fdatasync(file.handle()) != 0)
+        return fail(errno);
+    errno = 0;
+    if (!file.commit())
+        return fail(errno);
     return true;
 }
