@@ -54,6 +54,16 @@ int TIdSocketHandle::RecvFrom(char* ABuf, int ALen) {
     return n;
 }
 
+int TIdSocketHandle::PendingLength() {
+    // One byte is copied; MSG_TRUNC gives the rest of the length without moving it.
+    char probe;
+    TIdInAddr from{};
+    int fromPort = 0;
+    const int n = GStack()->WSRecvFrom(m_handle, &probe, 1, Id_MSG_PEEK, from, fromPort);
+    GStack()->CheckForSocketError(n);
+    return n;
+}
+
 int TIdSocketHandle::SendTo(const std::string& AIP, int APort, const std::string& AData) {
     return GStack()->WSSendTo(m_handle, AData.data(), static_cast<int>(AData.size()), 0,
                               TIdStack::TranslateStringToTInAddr(AIP), APort);

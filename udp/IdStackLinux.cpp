@@ -138,13 +138,14 @@ int TIdStackLinux::WSRecvFrom(TIdStackSocketHandle ASocket, char* ABuf, int ALen
     // MSG_TRUNC makes a datagram socket return the datagram's real length, so one that did not
     // fit is seen (Linux would otherwise shorten it silently). MSG_DONTWAIT: the stack reads only
     // after a wait said readable, and a read must never hold up a stop request.
-    const ssize_t n =
-        ::recvfrom(ASocket, ABuf, static_cast<size_t>(ALen < 0 ? 0 : ALen),
-                   AFlags | MSG_TRUNC | MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&sa), &salen);
+    const bool peek = (AFlags & Id_MSG_PEEK) != 0;
+    const ssize_t n = ::recvfrom(ASocket, ABuf, static_cast<size_t>(ALen < 0 ? 0 : ALen),
+                                 (peek ? MSG_PEEK : 0) | MSG_TRUNC | MSG_DONTWAIT,
+                                 reinterpret_cast<sockaddr*>(&sa), &salen);
     if (n < 0)
         return FailErrno();
     FromSockAddr(sa, AFrom, AFromPort);
-    if (n > ALen)
+    if (n > ALen && !peek)
         return Fail(WSAErrorFromErrno(EMSGSIZE));
     return static_cast<int>(n);
 }

@@ -1,6 +1,7 @@
 #include "IdUDPServer.h"
 
 #include <QCoreApplication>
+#include <algorithm>
 
 // A listener stopped from inside one of its own deliveries, with the sockets it may still hold:
 // it is joined, and they are closed, once that delivery has returned.
@@ -37,8 +38,18 @@ void TIdUDPListenerThread::Run() {
                     binding = &m_server.m_bindings[i];
             if (!binding)
                 continue;
-            const int n = binding->RecvFrom(m_buffer.data(), m_bufferSize);
-            m_data.assign(m_buffer.data(), static_cast<size_t>(n));
+            // A read into a buffer too short consumes the datagram, so its length is asked first.
+            const int length = std::min(binding->PendingLength(), Id_MaxDatagram);
+            char* buffer = m_buffer.data();
+            int size = m_bufferSize;
+            if (length > size) {
+                if (m_longBuffer.size() < static_cast<size_t>(length))
+                    m_longBuffer.resize(static_cast<size_t>(length));
+                buffer = m_longBuffer.data();
+                size = length;
+            }
+            const int n = binding->RecvFrom(buffer, size);
+            m_data.assign(buffer, static_cast<size_t>(n));
             m_incoming = binding;
             if (m_server.ThreadedEvent())
                 m_server.DoUDPRead(m_data, *m_incoming);
@@ -47,7 +58,7 @@ void TIdUDPListenerThread::Run() {
                 // datagram itself after joining this thread.
                 m_held = true;
         } catch (...) {
-            // One datagram's failure (a receive error, one too long, the handler's exception)
+            // One datagram's failure (a receive error, the handler's exception)
             // loses that datagram only.
         }
     }

@@ -18,8 +18,8 @@ using TUDPReadEvent =
     std::function<void(TIdUDPServer* Sender, const std::string& AData, TIdSocketHandle& ABinding)>;
 
 // Waits on the server's bindings (1000 ms at most per wait, or until it is stopped) and hands
-// each datagram to the server. Whatever goes wrong with one datagram is dropped; the next is
-// served.
+// each datagram, whole whatever its length, to the server. Whatever goes wrong with one
+// datagram is dropped; the next is served.
 class TIdUDPListenerThread : public TIdThread {
 public:
     TIdUDPListenerThread(TIdUDPServer& AServer, int ABufferSize);
@@ -36,6 +36,8 @@ private:
     TIdUDPServer& m_server;
     const int m_bufferSize;
     std::vector<char> m_buffer;
+    // Grown, and kept, for the first datagram longer than m_buffer; most listeners never need it.
+    std::vector<char> m_longBuffer;
     std::string m_data;
     TIdSocketHandle* m_incoming = nullptr;
     // Set when a stop came before the main thread took the delivery of m_data: deactivation
