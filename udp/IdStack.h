@@ -107,6 +107,10 @@ public:
 
 // The fixed text for an error number; empty for a number the table does not hold.
 std::string WSTranslateSocketErrorMsg(int AErr);
+// The stack's number for an errno: the Winsock number of the error of the same name (EADDRINUSE
+// gives 10048, EMSGSIZE 10040, ...). An errno without such a name is passed on unchanged. Both
+// read the one table of socket errors.
+int WSAErrorFromErrno(int AErrno);
 // "Socket Error # <code>", CR LF, then the fixed text.
 std::string SocketErrorMessage(int AErr);
 
