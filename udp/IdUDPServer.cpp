@@ -10,9 +10,12 @@ struct TIdUDPServer::TRetired {
     std::vector<TIdStackSocketHandle> Sockets;
 };
 
-TIdUDPListenerThread::TIdUDPListenerThread(TIdUDPServer& AServer, int ABufferSize)
+TIdUDPListenerThread::TIdUDPListenerThread(TIdUDPServer& AServer, int ABufferSize,
+                                           std::vector<TIdNetwork> AAllowed,
+                                           std::chrono::milliseconds AReportInterval)
     : m_server(AServer), m_bufferSize(ABufferSize < 0 ? 0 : ABufferSize),
-      m_buffer(static_cast<size_t>(m_bufferSize) + 1) {}
+      m_buffer(static_cast<size_t>(m_bufferSize) + 1), m_allowed(std::move(AAllowed)),
+      m_reportInterval(AReportInterval) {}
 
 TIdUDPListenerThread::~TIdUDPListenerThread() {
     Stop();
@@ -48,7 +51,15 @@ void TIdUDPListenerThread::Run() {
                 buffer = m_longBuffer.data();
                 size = length;
             }
-            const int n = binding->RecvFrom(buffer, size);
+            TIdInAddr from{};
+            int fromPort = 0;
+            const int n = binding->RecvFrom(buffer, size, from, fromPort);
+            if (!NetworkListAllows(m_allowed, from)) {
+                Refuse(from, fromPort);
+                continue;
+            }
+            binding->SenderIP = TIdStack::TInAddrToString(from);
+            binding->SenderPort = fromPort;
             m_data.assign(buffer, static_cast<size_t>(n));
             m_incoming = binding;
             if (m_server.ThreadedEvent())
@@ -62,6 +73,22 @@ void TIdUDPListenerThread::Run() {
             // loses that datagram only.
         }
     }
+}
+
+void TIdUDPListenerThread::Refuse(const TIdInAddr& AFrom, int AFromPort) {
+    const uint64_t count = ++m_server.m_refusedCount;
+    const auto now = std::chrono::steady_clock::now();
+    // A flood from outside must not become a flood of reports: the first, then one a period.
+    if (m_reported && now - m_lastReport < m_reportInterval)
+        return;
+    m_reported = true;
+    m_lastReport = now;
+    const std::string ip = TIdStack::TInAddrToString(AFrom);
+    // A stop before the main thread took the call drops the report; the count stays.
+    Synchronize([&] {
+        if (m_server.OnRefused)
+            m_server.OnRefused(&m_server, ip, AFromPort, count);
+    });
 }
 
 TIdUDPServer::TIdUDPServer() : m_retired(std::make_shared<std::vector<TRetired>>()) {}
@@ -85,7 +112,7 @@ void TIdUDPServer::Activate() {
     for (int i = 0; i < m_bindings.Count(); ++i) {
         TIdSocketHandle& b = m_bindings[i];
         if (b.FollowsDefaultPort) {
-            b.IP.clear();
+            b.IP = m_bindAddress;
             b.Port = DefaultPort();
         }
     }
@@ -94,12 +121,14 @@ void TIdUDPServer::Activate() {
             m_bindings[i].AllocateSocket();
             m_bindings[i].Bind();
         }
-        m_listener = std::make_unique<TIdUDPListenerThread>(*this, BufferSize());
+        m_listener = std::make_unique<TIdUDPListenerThread>(*this, BufferSize(), m_allowed,
+                                                            m_reportInterval);
     } catch (...) {
         CloseAllSockets();
         throw;
     }
     m_binding = &m_bindings[0];
+    m_refusedCount = 0;
     m_listener->Start();
     for (int i = 0; i < m_bindings.Count(); ++i)
         m_bindings[i].SetBroadcast(BroadcastEnabled());

@@ -1,7 +1,9 @@
 // A datagram socket of the test's own, made with the plain system calls so that it checks the
-// endpoint independently of the stack under test. It sends only to 127.0.0.1.
+// endpoint independently of the stack under test. It sends only to 127.0.0.1, from 127.0.0.1 or,
+// as a second sender, from 127.0.0.2.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -10,6 +12,10 @@ public:
     // Binds Port (0: the system chooses) on 127.0.0.1, or on every address when Any; throws
     // when that fails.
     explicit TUdpPeer(int Port = 0, bool Any = false);
+    // Binds a port the system chooses on a loopback address of the test's choice (127.0.0.2
+    // is a second sender without any set-up: all of 127/8 is loopback on Linux).
+    static TUdpPeer On(const char* LoopbackAddress);
+    TUdpPeer(TUdpPeer&& Other) noexcept;
     ~TUdpPeer();
     TUdpPeer(const TUdpPeer&) = delete;
     TUdpPeer& operator=(const TUdpPeer&) = delete;
@@ -35,6 +41,7 @@ public:
     static int BroadcastOption(int Fd);
 
 private:
+    TUdpPeer(int Port, uint32_t Host);
     int m_fd = -1;
     int m_port = 0;
 };
