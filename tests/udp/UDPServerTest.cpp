@@ -637,3 +637,46 @@ TEST(UDPServer, DatagramsFromOutsideTheAllowedNetworksAreCountedAndReportedNotDe
         EXPECT_EQ(std::get<2>(reports.back()), 1u);
     }
 }
+
+TEST(UDPServer, AFailedBindLeavesTheServerInactiveWithNothingOpen) {
+    auto holder = std::make_unique<TUdpPeer>(0, true);
+    struct {
+        const char* Name;
+        int Port; // -1: the port the holder has
+        const char* BindAddress;
+        const char* Message;
+    } cases[] = {
+        {"port taken", -1, "", "Could not bind socket. Address and port are already in use."},
+        {"port taken on the bound address", -1, "127.0.0.1",
+         "Could not bind socket. Address and port are already in use."},
+        // 192.0.2.0/24 is reserved for documentation: no machine has it.
+        {"address not on this machine", 0, "192.0.2.1",
+         "Socket Error # 10049\r\nCannot assign requested address."},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        TIdUDPServer s;
+        TRecorder rec;
+        rec.Attach(s);
+        s.SetDefaultPort(c.Port < 0 ? holder->Port() : c.Port);
+        s.SetBindAddress(c.BindAddress);
+        const int descriptors = OpenDescriptors();
+        const int threads = Threads();
+        try {
+            s.SetActive(true);
+            ADD_FAILURE() << "no error";
+        } catch (const EIdException& e) {
+            EXPECT_EQ(e.Message(), c.Message);
+        }
+        EXPECT_FALSE(s.Active());
+        EXPECT_FALSE(s.Bindings()[0].HandleAllocated());
+        EXPECT_EQ(OpenDescriptors(), descriptors);
+        EXPECT_EQ(Threads(), threads);
+        // Switching it off again is harmless, and a later activation on a free port works.
+        s.SetActive(false);
+        s.SetDefaultPort(0);
+        s.SetBindAddress("");
+        s.SetActive(true);
+        EXPECT_TRUE(s.Active());
+    }
+}
