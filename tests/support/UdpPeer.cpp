@@ -36,28 +36,21 @@ int BoundSocket(int Port, uint32_t Host, int& BoundPort) {
 }
 } // namespace
 
-TUdpPeer::TUdpPeer(int Port, bool Any) : TUdpPeer(Port, Any ? INADDR_ANY : INADDR_LOOPBACK) {}
-
-TUdpPeer::TUdpPeer(int Port, uint32_t Host) {
-    m_fd = BoundSocket(Port, Host, m_port);
+TUdpPeer::TUdpPeer(int Port, bool Any) {
+    m_fd = BoundSocket(Port, Any ? INADDR_ANY : INADDR_LOOPBACK, m_port);
     if (m_fd < 0)
         throw std::runtime_error("cannot bind a UDP socket on port " + std::to_string(Port));
 }
 
-TUdpPeer TUdpPeer::On(const char* LoopbackAddress) {
+TUdpPeer::TUdpPeer(const char* LoopbackAddress) {
     in_addr a{};
-    if (::inet_pton(AF_INET, LoopbackAddress, &a) != 1 || (ntohl(a.s_addr) >> 24) != 127)
-        throw std::runtime_error(std::string("not a loopback address: ") + LoopbackAddress);
-    return TUdpPeer(0, ntohl(a.s_addr));
-}
-
-TUdpPeer::TUdpPeer(TUdpPeer&& Other) noexcept : m_fd(Other.m_fd), m_port(Other.m_port) {
-    Other.m_fd = -1;
+    if (::inet_pton(AF_INET, LoopbackAddress, &a) != 1 || (ntohl(a.s_addr) >> 24) != 127 ||
+        (m_fd = BoundSocket(0, ntohl(a.s_addr), m_port)) < 0)
+        throw std::runtime_error(std::string("cannot bind a UDP socket on ") + LoopbackAddress);
 }
 
 TUdpPeer::~TUdpPeer() {
-    if (m_fd >= 0)
-        ::close(m_fd);
+    ::close(m_fd);
 }
 
 bool TUdpPeer::SendTo(int Port, const std::string& Data) {

@@ -3,7 +3,6 @@
 // as a second sender, from 127.0.0.2.
 #pragma once
 
-#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -14,8 +13,7 @@ public:
     explicit TUdpPeer(int Port = 0, bool Any = false);
     // Binds a port the system chooses on a loopback address of the test's choice (127.0.0.2
     // is a second sender without any set-up: all of 127/8 is loopback on Linux).
-    static TUdpPeer On(const char* LoopbackAddress);
-    TUdpPeer(TUdpPeer&& Other) noexcept;
+    explicit TUdpPeer(const char* LoopbackAddress);
     ~TUdpPeer();
     TUdpPeer(const TUdpPeer&) = delete;
     TUdpPeer& operator=(const TUdpPeer&) = delete;
@@ -41,7 +39,6 @@ public:
     static int BroadcastOption(int Fd);
 
 private:
-    TUdpPeer(int Port, uint32_t Host);
     int m_fd = -1;
     int m_port = 0;
 };
