@@ -7,6 +7,12 @@ TEVRO_BUILD_PACKAGES="cmake ninja-build g++ qt6-base-dev libgl-dev"
 TEVRO_X_PACKAGES="libx11-dev xvfb xauth x11-utils xdotool xclip imagemagick fonts-dejavu-core fonts-dejavu-extra fonts-liberation fonts-liberation2 dbus-daemon at-spi2-core libglib2.0-bin"
 # The tests alone; ppp brings chat(8), the oracle of the chat script player.
 TEVRO_TEST_PACKAGES="libgtest-dev libgmock-dev ppp"
+# The Debian package and its checks (tests/packaging): cpack's dependency list needs
+# dpkg-shlibdeps, then lintian, the AppStream validator and the desktop-entry validator.
+TEVRO_PACKAGE_PACKAGES="dpkg-dev lintian appstream desktop-file-utils man-db"
+# The Wayland end-to-end test (label wayland, run by .ci/run): a compositor with a headless
+# back-end and the toolkit's Wayland platform.
+TEVRO_WAYLAND_PACKAGES="weston qt6-wayland"
 # The checker and fuzz pass (./test --sanitize): clang and its runtimes, libFuzzer among them.
 TEVRO_SANITIZE_PACKAGES="clang libclang-rt-dev"
 # The real-driver tests: an emulator, the kernel the guest boots (with its modules) and a

@@ -114,8 +114,9 @@ private:
 };
 
 // The longest text the write queue takes although it exceeds the queue's size: a datagram
-// relayed from the network (the endpoint's buffer holds 8192 bytes) or a pasted command line.
-constexpr int32_t VaLongestText = 8192;
+// relayed from the network (the endpoint takes any datagram whole, and an IPv4 one carries at
+// most 65507 bytes) or a pasted command line.
+constexpr int32_t VaLongestText = 65536;
 // How long one receive notification may go on announcing bytes that keep arriving.
 constexpr std::chrono::microseconds kRxCallBudget{1000};
 

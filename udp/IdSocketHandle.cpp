@@ -47,10 +47,25 @@ void TIdSocketHandle::SetBroadcast(bool AEnabled) {
 int TIdSocketHandle::RecvFrom(char* ABuf, int ALen) {
     TIdInAddr from{};
     int fromPort = 0;
-    const int n = GStack()->WSRecvFrom(m_handle, ABuf, ALen, 0, from, fromPort);
-    GStack()->CheckForSocketError(n);
+    const int n = RecvFrom(ABuf, ALen, from, fromPort);
     SenderIP = TIdStack::TInAddrToString(from);
     SenderPort = fromPort;
+    return n;
+}
+
+int TIdSocketHandle::RecvFrom(char* ABuf, int ALen, TIdInAddr& AFrom, int& AFromPort) {
+    const int n = GStack()->WSRecvFrom(m_handle, ABuf, ALen, 0, AFrom, AFromPort);
+    GStack()->CheckForSocketError(n);
+    return n;
+}
+
+int TIdSocketHandle::PendingLength() {
+    // One byte is copied; MSG_TRUNC gives the rest of the length without moving it.
+    char probe;
+    TIdInAddr from{};
+    int fromPort = 0;
+    const int n = GStack()->WSRecvFrom(m_handle, &probe, 1, Id_MSG_PEEK, from, fromPort);
+    GStack()->CheckForSocketError(n);
     return n;
 }
 

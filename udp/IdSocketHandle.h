@@ -55,6 +55,12 @@ public:
     // One datagram into ABuf; sets SenderIP and SenderPort. Raises EIdSocketError on failure,
     // a datagram longer than ALen included.
     int RecvFrom(char* ABuf, int ALen);
+    // The same, the sender given back instead of set: the listener sets it only for a datagram
+    // it hands on.
+    int RecvFrom(char* ABuf, int ALen, TIdInAddr& AFrom, int& AFromPort);
+    // The length of the next queued datagram, which stays queued (0 for an empty one). Raises
+    // EIdSocketError on failure, WSAEWOULDBLOCK when nothing is queued.
+    int PendingLength();
     // Sends AData as one datagram; returns the count sent or -1 (the caller checks).
     int SendTo(const std::string& AIP, int APort, const std::string& AData);
 

@@ -4,92 +4,79 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <mutex>
 #include <utility>
 
+namespace {
+// Every error the stack knows, in one row each: its number (the Winsock number, which is 10000
+// plus the BSD errno of the same name), the Linux errno of that name (Linux numbers them
+// otherwise, so names are paired, not numbers; 0: none, as for a failed look-up) and the fixed
+// text (empty: none).
+struct TSocketError {
+    int Code;
+    int Errno;
+    const char* Text;
+};
+constexpr TSocketError SocketErrors[] = {
+    {Id_WSAEINTR, EINTR, "Interrupted system call."},
+    {Id_WSAEBADF, EBADF, "Bad file number."},
+    {Id_WSAEACCES, EACCES, "Access denied."},
+    {Id_WSAEFAULT, EFAULT, "Bad address."},
+    {Id_WSAEINVAL, EINVAL, "Invalid argument."},
+    {Id_WSAEMFILE, EMFILE, "Too many open files."},
+    {Id_WSAEWOULDBLOCK, EWOULDBLOCK, "Operation would block. "},
+    {Id_WSAEINPROGRESS, EINPROGRESS, "Operation now in progress."},
+    {Id_WSAEALREADY, EALREADY, "Operation already in progress."},
+    {Id_WSAENOTSOCK, ENOTSOCK, "Socket operation on non-socket."},
+    {Id_WSAEDESTADDRREQ, EDESTADDRREQ, "Destination address required."},
+    {Id_WSAEMSGSIZE, EMSGSIZE, "Message too long."},
+    {Id_WSAEPROTOTYPE, EPROTOTYPE, "Protocol wrong type for socket."},
+    {Id_WSAENOPROTOOPT, ENOPROTOOPT, "Bad protocol option."},
+    {Id_WSAEPROTONOSUPPORT, EPROTONOSUPPORT, "Protocol not supported."},
+    {Id_WSAESOCKTNOSUPPORT, ESOCKTNOSUPPORT, "Socket type not supported."},
+    {Id_WSAEOPNOTSUPP, EOPNOTSUPP, "Operation not supported on socket."},
+    {Id_WSAEPFNOSUPPORT, EPFNOSUPPORT, "Protocol family not supported."},
+    {Id_WSAEAFNOSUPPORT, EAFNOSUPPORT, "Address family not supported by protocol family."},
+    {Id_WSAEADDRINUSE, EADDRINUSE, "Address already in use."},
+    {Id_WSAEADDRNOTAVAIL, EADDRNOTAVAIL, "Cannot assign requested address."},
+    {Id_WSAENETDOWN, ENETDOWN, "Network is down."},
+    {Id_WSAENETUNREACH, ENETUNREACH, "Network is unreachable."},
+    {Id_WSAENETRESET, ENETRESET, "Net dropped connection or reset."},
+    {Id_WSAECONNABORTED, ECONNABORTED, "Software caused connection abort."},
+    {Id_WSAECONNRESET, ECONNRESET, "Connection reset by peer."},
+    {Id_WSAENOBUFS, ENOBUFS, "No buffer space available."},
+    {Id_WSAEISCONN, EISCONN, "Socket is already connected."},
+    {Id_WSAENOTCONN, ENOTCONN, "Socket is not connected."},
+    {Id_WSAESHUTDOWN, ESHUTDOWN, "Cannot send or receive after socket is closed."},
+    {Id_WSAETOOMANYREFS, ETOOMANYREFS, "Too many references, cannot splice."},
+    {Id_WSAETIMEDOUT, ETIMEDOUT, "Connection timed out."},
+    {Id_WSAECONNREFUSED, ECONNREFUSED, "Connection refused."},
+    {Id_WSAELOOP, ELOOP, "Too many levels of symbolic links."},
+    {Id_WSAENAMETOOLONG, ENAMETOOLONG, "File name too long."},
+    {Id_WSAEHOSTDOWN, EHOSTDOWN, "Host is down."},
+    {Id_WSAEHOSTUNREACH, EHOSTUNREACH, "No route to host."},
+    {Id_WSAENOTEMPTY, ENOTEMPTY, "Directory not empty"},
+    {Id_WSAHOST_NOT_FOUND, 0, "Host not found."},
+    {10068, EUSERS, ""},
+    {10069, EDQUOT, ""},
+    {10070, ESTALE, ""},
+    {10071, EREMOTE, ""},
+};
+} // namespace
+
 std::string WSTranslateSocketErrorMsg(int AErr) {
-    switch (AErr) {
-    case Id_WSAEINTR:
-        return "Interrupted system call.";
-    case Id_WSAEBADF:
-        return "Bad file number.";
-    case Id_WSAEACCES:
-        return "Access denied.";
-    case Id_WSAEFAULT:
-        return "Bad address.";
-    case Id_WSAEINVAL:
-        return "Invalid argument.";
-    case Id_WSAEMFILE:
-        return "Too many open files.";
-    case Id_WSAEWOULDBLOCK:
-        return "Operation would block. ";
-    case Id_WSAEINPROGRESS:
-        return "Operation now in progress.";
-    case Id_WSAEALREADY:
-        return "Operation already in progress.";
-    case Id_WSAENOTSOCK:
-        return "Socket operation on non-socket.";
-    case Id_WSAEDESTADDRREQ:
-        return "Destination address required.";
-    case Id_WSAEMSGSIZE:
-        return "Message too long.";
-    case Id_WSAEPROTOTYPE:
-        return "Protocol wrong type for socket.";
-    case Id_WSAENOPROTOOPT:
-        return "Bad protocol option.";
-    case Id_WSAEPROTONOSUPPORT:
-        return "Protocol not supported.";
-    case Id_WSAESOCKTNOSUPPORT:
-        return "Socket type not supported.";
-    case Id_WSAEOPNOTSUPP:
-        return "Operation not supported on socket.";
-    case Id_WSAEPFNOSUPPORT:
-        return "Protocol family not supported.";
-    case Id_WSAEAFNOSUPPORT:
-        return "Address family not supported by protocol family.";
-    case Id_WSAEADDRINUSE:
-        return "Address already in use.";
-    case Id_WSAEADDRNOTAVAIL:
-        return "Cannot assign requested address.";
-    case Id_WSAENETDOWN:
-        return "Network is down.";
-    case Id_WSAENETUNREACH:
-        return "Network is unreachable.";
-    case Id_WSAENETRESET:
-        return "Net dropped connection or reset.";
-    case Id_WSAECONNABORTED:
-        return "Software caused connection abort.";
-    case Id_WSAECONNRESET:
-        return "Connection reset by peer.";
-    case Id_WSAENOBUFS:
-        return "No buffer space available.";
-    case Id_WSAEISCONN:
-        return "Socket is already connected.";
-    case Id_WSAENOTCONN:
-        return "Socket is not connected.";
-    case Id_WSAESHUTDOWN:
-        return "Cannot send or receive after socket is closed.";
-    case Id_WSAETOOMANYREFS:
-        return "Too many references, cannot splice.";
-    case Id_WSAETIMEDOUT:
-        return "Connection timed out.";
-    case Id_WSAECONNREFUSED:
-        return "Connection refused.";
-    case Id_WSAELOOP:
-        return "Too many levels of symbolic links.";
-    case Id_WSAENAMETOOLONG:
-        return "File name too long.";
-    case Id_WSAEHOSTDOWN:
-        return "Host is down.";
-    case Id_WSAEHOSTUNREACH:
-        return "No route to host.";
-    case Id_WSAENOTEMPTY:
-        return "Directory not empty";
-    case Id_WSAHOST_NOT_FOUND:
-        return "Host not found.";
-    default:
-        return "";
-    }
+    for (const auto& e : SocketErrors)
+        if (e.Code == AErr)
+            return e.Text;
+    return "";
+}
+
+int WSAErrorFromErrno(int AErrno) {
+    for (const auto& e : SocketErrors)
+        if (e.Errno != 0 && e.Errno == AErrno)
+            return e.Code;
+    return AErrno;
 }
 
 std::string SocketErrorMessage(int AErr) {

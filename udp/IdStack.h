@@ -57,6 +57,10 @@ constexpr int Id_WSAHOST_NOT_FOUND = 11001;
 // Option levels and names as the stack's callers give them; the binding maps them.
 constexpr int Id_SOL_SOCKET = 0xFFFF;
 constexpr int Id_SO_BROADCAST = 0x0020;
+// Receive flags: the datagram stays queued, and the read gives its whole length.
+constexpr int Id_MSG_PEEK = 0x2;
+// The longest payload an IPv4 datagram carries: 65535 less the IP and UDP headers.
+constexpr int Id_MaxDatagram = 65507;
 // Shut-down modes.
 constexpr int Id_SD_Recv = 0;
 constexpr int Id_SD_Send = 1;
@@ -103,6 +107,10 @@ public:
 
 // The fixed text for an error number; empty for a number the table does not hold.
 std::string WSTranslateSocketErrorMsg(int AErr);
+// The stack's number for an errno: the Winsock number of the error of the same name (EADDRINUSE
+// gives 10048, EMSGSIZE 10040, ...). An errno without such a name is passed on unchanged. Both
+// read the one table of socket errors.
+int WSAErrorFromErrno(int AErrno);
 // "Socket Error # <code>", CR LF, then the fixed text.
 std::string SocketErrorMessage(int AErr);
 
@@ -167,6 +175,8 @@ public:
     // Leaves in AReadList the sockets that are readable (or hold an error to read).
     virtual int WSSelect(TIdSocketList& AReadList, int ATimeout, int AWakeHandle) = 0;
     // A datagram longer than ALen is consumed and reported as a failure with WSAEMSGSIZE.
+    // With Id_MSG_PEEK in AFlags it stays queued and the result is its whole length, however
+    // short ALen is.
     virtual int WSRecvFrom(TIdStackSocketHandle ASocket, char* ABuf, int ALen, int AFlags,
                            TIdInAddr& AFrom, int& AFromPort) = 0;
     virtual int WSSendTo(TIdStackSocketHandle ASocket, const char* ABuf, int ALen, int AFlags,

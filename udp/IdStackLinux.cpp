@@ -14,29 +14,6 @@
 #include <unistd.h>
 
 namespace {
-// Winsock numbers are 10000 plus the BSD errno of the same name; Linux numbers them otherwise,
-// so the table pairs names, not numbers.
-struct TErrnoName {
-    int Errno;
-    int WSA;
-};
-constexpr TErrnoName ErrnoTable[] = {
-    {EINTR, 10004},           {EBADF, 10009},        {EACCES, 10013},
-    {EFAULT, 10014},          {EINVAL, 10022},       {EMFILE, 10024},
-    {EWOULDBLOCK, 10035},     {EINPROGRESS, 10036},  {EALREADY, 10037},
-    {ENOTSOCK, 10038},        {EDESTADDRREQ, 10039}, {EMSGSIZE, 10040},
-    {EPROTOTYPE, 10041},      {ENOPROTOOPT, 10042},  {EPROTONOSUPPORT, 10043},
-    {ESOCKTNOSUPPORT, 10044}, {EOPNOTSUPP, 10045},   {EPFNOSUPPORT, 10046},
-    {EAFNOSUPPORT, 10047},    {EADDRINUSE, 10048},   {EADDRNOTAVAIL, 10049},
-    {ENETDOWN, 10050},        {ENETUNREACH, 10051},  {ENETRESET, 10052},
-    {ECONNABORTED, 10053},    {ECONNRESET, 10054},   {ENOBUFS, 10055},
-    {EISCONN, 10056},         {ENOTCONN, 10057},     {ESHUTDOWN, 10058},
-    {ETOOMANYREFS, 10059},    {ETIMEDOUT, 10060},    {ECONNREFUSED, 10061},
-    {ELOOP, 10062},           {ENAMETOOLONG, 10063}, {EHOSTDOWN, 10064},
-    {EHOSTUNREACH, 10065},    {ENOTEMPTY, 10066},    {EUSERS, 10068},
-    {EDQUOT, 10069},          {ESTALE, 10070},       {EREMOTE, 10071},
-};
-
 thread_local int t_lastError = 0;
 
 int Fail(int AErr) {
@@ -62,13 +39,6 @@ void FromSockAddr(const sockaddr_in& ASa, TIdInAddr& AAddr, int& APort) {
     APort = ntohs(ASa.sin_port);
 }
 } // namespace
-
-int WSAErrorFromErrno(int AErrno) {
-    for (const auto& e : ErrnoTable)
-        if (e.Errno == AErrno)
-            return e.WSA;
-    return AErrno;
-}
 
 TIdStack* CreateIdStack() {
     return new TIdStackLinux;
@@ -138,13 +108,14 @@ int TIdStackLinux::WSRecvFrom(TIdStackSocketHandle ASocket, char* ABuf, int ALen
     // MSG_TRUNC makes a datagram socket return the datagram's real length, so one that did not
     // fit is seen (Linux would otherwise shorten it silently). MSG_DONTWAIT: the stack reads only
     // after a wait said readable, and a read must never hold up a stop request.
-    const ssize_t n =
-        ::recvfrom(ASocket, ABuf, static_cast<size_t>(ALen < 0 ? 0 : ALen),
-                   AFlags | MSG_TRUNC | MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&sa), &salen);
+    const bool peek = (AFlags & Id_MSG_PEEK) != 0;
+    const ssize_t n = ::recvfrom(ASocket, ABuf, static_cast<size_t>(ALen < 0 ? 0 : ALen),
+                                 (peek ? MSG_PEEK : 0) | MSG_TRUNC | MSG_DONTWAIT,
+                                 reinterpret_cast<sockaddr*>(&sa), &salen);
     if (n < 0)
         return FailErrno();
     FromSockAddr(sa, AFrom, AFromPort);
-    if (n > ALen)
+    if (n > ALen && !peek)
         return Fail(WSAErrorFromErrno(EMSGSIZE));
     return static_cast<int>(n);
 }

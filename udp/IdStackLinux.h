@@ -1,12 +1,8 @@
 // The socket stack bound to Linux's BSD socket calls, linked directly: no library to load or
-// start. Errors are translated to the stack's numbers here and nowhere else.
+// start. Errors are translated to the stack's numbers (WSAErrorFromErrno) here and nowhere else.
 #pragma once
 
 #include "IdStack.h"
-
-// The stack's number for an errno: the Winsock number of the error of the same name (EADDRINUSE
-// gives 10048, EMSGSIZE 10040, ...). An errno without such a name is passed on unchanged.
-int WSAErrorFromErrno(int AErrno);
 
 class TIdStackLinux : public TIdStack {
 public:

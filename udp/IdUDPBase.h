@@ -25,7 +25,8 @@ public:
     // Activates or deactivates; writing the value it already has does nothing.
     void SetActive(bool AValue);
 
-    // The largest datagram received whole; copied into the listener when it starts.
+    // The listener's usual receive buffer; copied into the listener when it starts. A longer
+    // datagram is still taken whole, in a buffer grown for it.
     int BufferSize() const { return m_bufferSize; }
     void SetBufferSize(int AValue) { m_bufferSize = AValue; }
     // Written to SO_BROADCAST of every binding at activation.

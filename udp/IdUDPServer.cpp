@@ -1,6 +1,7 @@
 #include "IdUDPServer.h"
 
 #include <QCoreApplication>
+#include <algorithm>
 
 // A listener stopped from inside one of its own deliveries, with the sockets it may still hold:
 // it is joined, and they are closed, once that delivery has returned.
@@ -9,9 +10,12 @@ struct TIdUDPServer::TRetired {
     std::vector<TIdStackSocketHandle> Sockets;
 };
 
-TIdUDPListenerThread::TIdUDPListenerThread(TIdUDPServer& AServer, int ABufferSize)
+TIdUDPListenerThread::TIdUDPListenerThread(TIdUDPServer& AServer, int ABufferSize,
+                                           std::vector<TIdNetwork> AAllowed,
+                                           std::chrono::milliseconds AReportInterval)
     : m_server(AServer), m_bufferSize(ABufferSize < 0 ? 0 : ABufferSize),
-      m_buffer(static_cast<size_t>(m_bufferSize) + 1) {}
+      m_buffer(static_cast<size_t>(m_bufferSize) + 1), m_allowed(std::move(AAllowed)),
+      m_reportInterval(AReportInterval) {}
 
 TIdUDPListenerThread::~TIdUDPListenerThread() {
     Stop();
@@ -37,8 +41,26 @@ void TIdUDPListenerThread::Run() {
                     binding = &m_server.m_bindings[i];
             if (!binding)
                 continue;
-            const int n = binding->RecvFrom(m_buffer.data(), m_bufferSize);
-            m_data.assign(m_buffer.data(), static_cast<size_t>(n));
+            // A read into a buffer too short consumes the datagram, so its length is asked first.
+            const int length = std::min(binding->PendingLength(), Id_MaxDatagram);
+            char* buffer = m_buffer.data();
+            int size = m_bufferSize;
+            if (length > size) {
+                if (m_longBuffer.size() < static_cast<size_t>(length))
+                    m_longBuffer.resize(static_cast<size_t>(length));
+                buffer = m_longBuffer.data();
+                size = length;
+            }
+            TIdInAddr from{};
+            int fromPort = 0;
+            const int n = binding->RecvFrom(buffer, size, from, fromPort);
+            if (!NetworkListAllows(m_allowed, from)) {
+                Refuse(from, fromPort);
+                continue;
+            }
+            binding->SenderIP = TIdStack::TInAddrToString(from);
+            binding->SenderPort = fromPort;
+            m_data.assign(buffer, static_cast<size_t>(n));
             m_incoming = binding;
             if (m_server.ThreadedEvent())
                 m_server.DoUDPRead(m_data, *m_incoming);
@@ -47,10 +69,26 @@ void TIdUDPListenerThread::Run() {
                 // datagram itself after joining this thread.
                 m_held = true;
         } catch (...) {
-            // One datagram's failure (a receive error, one too long, the handler's exception)
+            // One datagram's failure (a receive error, the handler's exception)
             // loses that datagram only.
         }
     }
+}
+
+void TIdUDPListenerThread::Refuse(const TIdInAddr& AFrom, int AFromPort) {
+    const uint64_t count = ++m_server.m_refusedCount;
+    const auto now = std::chrono::steady_clock::now();
+    // A flood from outside must not become a flood of reports: the first, then one a period.
+    if (m_reported && now - m_lastReport < m_reportInterval)
+        return;
+    m_reported = true;
+    m_lastReport = now;
+    const std::string ip = TIdStack::TInAddrToString(AFrom);
+    // A stop before the main thread took the call drops the report; the count stays.
+    Synchronize([&] {
+        if (m_server.OnRefused)
+            m_server.OnRefused(&m_server, ip, AFromPort, count);
+    });
 }
 
 TIdUDPServer::TIdUDPServer() : m_retired(std::make_shared<std::vector<TRetired>>()) {}
@@ -74,7 +112,7 @@ void TIdUDPServer::Activate() {
     for (int i = 0; i < m_bindings.Count(); ++i) {
         TIdSocketHandle& b = m_bindings[i];
         if (b.FollowsDefaultPort) {
-            b.IP.clear();
+            b.IP = m_bindAddress;
             b.Port = DefaultPort();
         }
     }
@@ -83,12 +121,14 @@ void TIdUDPServer::Activate() {
             m_bindings[i].AllocateSocket();
             m_bindings[i].Bind();
         }
-        m_listener = std::make_unique<TIdUDPListenerThread>(*this, BufferSize());
+        m_listener = std::make_unique<TIdUDPListenerThread>(*this, BufferSize(), m_allowed,
+                                                            m_reportInterval);
     } catch (...) {
         CloseAllSockets();
         throw;
     }
     m_binding = &m_bindings[0];
+    m_refusedCount = 0;
     m_listener->Start();
     for (int i = 0; i < m_bindings.Count(); ++i)
         m_bindings[i].SetBroadcast(BroadcastEnabled());

@@ -147,7 +147,7 @@ TEST(ConsoleOnAdapters, AnActivationMessageOfAWholeDatagramReachesTheDeviceWhole
         f.OpenDirect();
         ASSERT_TRUE(f.W().VaComm->IsOpen()) << driver;
         std::string msg = "ACT";
-        while (msg.size() < 8192)
+        while (msg.size() < 65507) // the longest datagram, longer than the write queue
             msg += char('0' + msg.size() % 43);
         peer.SendTo(consolePort, msg);
         EXPECT_EQ(f.Device.ReadExactly(msg.size(), 5000), msg) << driver;

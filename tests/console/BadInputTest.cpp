@@ -144,8 +144,10 @@ TEST(BadInput, DatagramsOfEverySizeAndFullOfNulOr0xFF) {
     } cases[] = {
         {"empty", "", "\r\n"},
         {"8192 bytes, the buffer's size", std::string(8192, 'd'), "\r\n" + std::string(8192, 'd')},
-        {"8193 bytes: longer than the buffer, dropped", std::string(8193, 'e'), ""},
-        {"65507 bytes, the most UDP carries: dropped", std::string(65507, 'f'), ""},
+        {"8193 bytes: longer than the usual buffer, whole", std::string(8193, 'e'),
+         "\r\n" + std::string(8193, 'e')},
+        {"65507 bytes, the most UDP carries, whole", std::string(65507, 'f'),
+         "\r\n" + std::string(65507, 'f')},
         {"all NUL", std::string(600, '\0'), "\r\n"},
         {"all 0xFF", std::string(8192, '\xFF'), "\r\n" + std::string(8192, '\xFF')},
         {"0xFF, NUL, then a keyword", std::string(100, '\xFF') + std::string(100, '\0') + "IMEI",

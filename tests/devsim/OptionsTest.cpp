@@ -117,7 +117,10 @@ TEST(DevSimOptions, RefusesWhatCannotWork) {
         {"udp --console-port 70000", "--console-port"},
         {"flood-udp --console-port 5 --min-size 300 --max-size 200", "--min-size"},
         {"flood-udp --console-port 5 --min-size 10", "--min-size"},
-        {"packet --requests 0", "no requests"},
+        {"packet --requests 0", "--requests, --kind3, --empty, --damaged and --garbage are all 0"},
+        {"text --events=yes", "--events takes no value"},
+        {"text --device=", "--device wants the path of a terminal"},
+        {"udp --host 10.0.0.1 --console-port 5", "--host: refusing"},
         {"packet --requests -5", "--requests"},
         {"packet --timeout-ms 0", "--timeout-ms"},
         {"text --time-limit 0", "--time-limit"},
@@ -138,6 +141,8 @@ TEST(DevSimOptions, HelpWinsAndNamesEveryMode) {
     EXPECT_TRUE(Parse("--help").Help);
     EXPECT_TRUE(Parse("packet --requests 5 -h").Help);
     EXPECT_TRUE(Parse("bogus --help").Help);
+    EXPECT_TRUE(Parse("--version").Version);
+    EXPECT_TRUE(Parse("packet --bogus --version").Version);
     const std::string usage = UsageText();
     for (const char* word :
          {"text", "packet", "udp", "flood-text", "flood-bytes", "flood-udp", "--com", "--requests",

@@ -19,12 +19,12 @@ sockaddr_in Address(uint32_t Host, int Port) {
     return a;
 }
 
-// A datagram socket bound to Port on every address or on 127.0.0.1; -1 when that fails.
-int BoundSocket(int Port, bool Any, int& BoundPort) {
+// A datagram socket bound to Host:Port; -1 when that fails.
+int BoundSocket(int Port, uint32_t Host, int& BoundPort) {
     const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0)
         return -1;
-    sockaddr_in a = Address(Any ? INADDR_ANY : INADDR_LOOPBACK, Port);
+    sockaddr_in a = Address(Host, Port);
     socklen_t len = sizeof a;
     if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
         ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
@@ -37,9 +37,16 @@ int BoundSocket(int Port, bool Any, int& BoundPort) {
 } // namespace
 
 TUdpPeer::TUdpPeer(int Port, bool Any) {
-    m_fd = BoundSocket(Port, Any, m_port);
+    m_fd = BoundSocket(Port, Any ? INADDR_ANY : INADDR_LOOPBACK, m_port);
     if (m_fd < 0)
         throw std::runtime_error("cannot bind a UDP socket on port " + std::to_string(Port));
+}
+
+TUdpPeer::TUdpPeer(const char* LoopbackAddress) {
+    in_addr a{};
+    if (::inet_pton(AF_INET, LoopbackAddress, &a) != 1 || (ntohl(a.s_addr) >> 24) != 127 ||
+        (m_fd = BoundSocket(0, ntohl(a.s_addr), m_port)) < 0)
+        throw std::runtime_error(std::string("cannot bind a UDP socket on ") + LoopbackAddress);
 }
 
 TUdpPeer::~TUdpPeer() {
@@ -84,7 +91,7 @@ std::optional<std::string> TUdpPeer::Receive(int TimeoutMs) {
 
 bool TUdpPeer::PortFree(int Port) {
     int bound = 0;
-    const int fd = BoundSocket(Port, true, bound);
+    const int fd = BoundSocket(Port, INADDR_ANY, bound);
     if (fd < 0)
         return false;
     ::close(fd);

@@ -1,5 +1,6 @@
 // A datagram socket of the test's own, made with the plain system calls so that it checks the
-// endpoint independently of the stack under test. It sends only to 127.0.0.1.
+// endpoint independently of the stack under test. It sends only to 127.0.0.1, from 127.0.0.1 or,
+// as a second sender, from 127.0.0.2.
 #pragma once
 
 #include <optional>
@@ -10,6 +11,9 @@ public:
     // Binds Port (0: the system chooses) on 127.0.0.1, or on every address when Any; throws
     // when that fails.
     explicit TUdpPeer(int Port = 0, bool Any = false);
+    // Binds a port the system chooses on a loopback address of the test's choice (127.0.0.2
+    // is a second sender without any set-up: all of 127/8 is loopback on Linux).
+    explicit TUdpPeer(const char* LoopbackAddress);
     ~TUdpPeer();
     TUdpPeer(const TUdpPeer&) = delete;
     TUdpPeer& operator=(const TUdpPeer&) = delete;

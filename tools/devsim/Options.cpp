@@ -105,6 +105,7 @@ Output: human messages on stderr; at the end ONE JSON line on stdout, the summar
 --events, event lines come first and the summary is the last line, the one with "summary":true).
 Exit status: 0 ok, 1 a check failed (wrong or missing answer, work left undone at the time
 limit), 2 usage or set-up error (refused COM entry, no pty, port in use).
+--help prints this text, --version the version.
 )";
 }
 
@@ -174,11 +175,16 @@ TParsed ParseOptions(const std::vector<std::string>& Args) {
     const std::map<std::string, unsigned> flags = {
         {"--events", AllModes}, {"--no-stdin", AllModes}, {"--help", AllModes}};
 
-    for (const std::string& a : Args)
+    for (const std::string& a : Args) {
         if (a == "-h" || a == "--help") {
             result.Help = true;
             return result;
         }
+        if (a == "--version") {
+            result.Version = true;
+            return result;
+        }
+    }
     for (size_t i = 0; i < Args.size(); ++i) {
         const std::string& a = Args[i];
         if (a.rfind("--", 0) == 0) {
@@ -187,6 +193,10 @@ TParsed ParseOptions(const std::vector<std::string>& Args) {
             if (eq != std::string::npos) {
                 name = a.substr(0, eq);
                 value = a.substr(eq + 1);
+                if (flags.count(name)) {
+                    result.Error = name + " takes no value, not \"" + value + "\"";
+                    return result;
+                }
             } else if (!flags.count(a)) {
                 if (i + 1 >= Args.size()) {
                     result.Error = a + " needs a value";
@@ -232,7 +242,14 @@ TParsed ParseOptions(const std::vector<std::string>& Args) {
     using TSetter = std::function<void(const std::string&, const std::string&)>;
     const std::map<std::string, std::pair<unsigned, TSetter>> table = {
         {"--com", {PtyModes, [&](auto& n, auto& v) { o.Com = (int)count(n, v, 1, 255); }}},
-        {"--device", {PtyModes, [&](auto&, auto& v) { o.Device = v; }}},
+        {"--device",
+         {PtyModes,
+          [&](auto& n, auto& v) {
+              if (v.empty())
+                  fail(n + " wants the path of a terminal, not \"\"");
+              else
+                  o.Device = v;
+          }}},
         {"--start",
          {AllModes,
           [&](auto& n, auto& v) {
@@ -332,9 +349,9 @@ TParsed ParseOptions(const std::vector<std::string>& Args) {
          {UdpSendModes, [&](auto& n, auto& v) { o.ConsolePort = (int)count(n, v, 1, 65535); }}},
         {"--host",
          {UdpSendModes,
-          [&](auto&, auto& v) {
+          [&](auto& n, auto& v) {
               if (auto refusal = RefuseTarget(v))
-                  fail(*refusal);
+                  fail(n + ": " + *refusal);
               else
                   o.Host = v;
           }}},
@@ -435,7 +452,8 @@ TParsed ParseOptions(const std::vector<std::string>& Args) {
         error = "--min-size is above --max-size";
     else if (o.Mode == TMode::Packet &&
              o.Mix.Normal + o.Mix.Kind3 + o.Mix.Empty + o.Mix.Damaged + o.Mix.Garbage == 0)
-        error = "no requests to send";
+        error = "--requests, --kind3, --empty, --damaged and --garbage are all 0: no requests "
+                "to send";
     if (!error.empty()) {
         result.Error = error;
         return result;

@@ -66,6 +66,7 @@ struct TOptions {
 struct TParsed {
     std::optional<TOptions> Options; // set when the command line is good
     bool Help = false;               // --help was asked for
+    bool Version = false;            // --version was asked for
     std::string Error;               // what is wrong, when neither
 };
 

@@ -11,6 +11,10 @@ int main(int argc, char** argv) {
         std::fputs(devsim::UsageText().c_str(), stdout);
         return 0;
     }
+    if (parsed.Version) {
+        std::printf("tevro-devsim %s\n", TEVRO_VERSION);
+        return 0;
+    }
     if (!parsed.Options) {
         std::fprintf(stderr, "tevro-devsim: %s (see tevro-devsim --help)\n", parsed.Error.c_str());
         return 2;
