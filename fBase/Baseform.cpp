@@ -255,11 +255,12 @@ void TBaseform::BuildControls() {
     // Up and Down; installed after the window's filter, so it sees a key first.
     m_historyKeys = new TCommandHistoryKeys(EdCmdLn);
     AttachPortToolTips(ComboPortNum);
+    // The script entries come first in the log's menu; "Capture to file…" stays its last.
+    m_scriptTools = new TScriptTools(*Console, MemMess, this);
     m_logTools =
         std::make_unique<TLogTools>(Console->Log(), MemMess, this, [this](const QString& Text) {
             ShowMessageBox(QString::fromStdString(ApplicationTitle()), Text);
         });
-    m_scriptTools = new TScriptTools(*Console, MemMess, this);
 
     // A line box of this look paints all of its rectangle. Said so, a blinking caret repaints
     // the box alone, not the group box and the window beneath it, twice a second.
