@@ -73,6 +73,12 @@ TConsole::TConsole(QObject* Parent)
     VaComm->OnRxChar = [this](TVaCustomComm* S, int N) { VaCommRxChar(S, N); };
     VaComm->OnModemLines = [this](TVaCustomComm*) { ShowModemLines(); };
     m_chat.OnDone = [this](const TChatOutcome&) { emit ScriptEnded(); };
+    // A datagram from outside the allowed networks is said in the log: the first after each
+    // activation, then one a minute at most (the endpoint counts the rest).
+    UDPServer->OnRefused = [this](TIdUDPServer*, const std::string& Ip, int Port, uint64_t N) {
+        LogAddLine("Refused a datagram from " + Ip + ":" + std::to_string(Port) +
+                   " (not an allowed network); " + std::to_string(N) + " so far");
+    };
     UDPServer->SetDefaultPort(50000);
     UDPServer->OnUDPRead = [this](TIdUDPServer* S, const std::string& D, TIdSocketHandle& B) {
         UDPServerUDPRead(S, D, B);

@@ -1,6 +1,7 @@
 #include "Baseform.h"
 
 #include "Application.h"
+#include "ApplyOptions.h"
 #include "CommandHistory.h"
 #include "Cp1251.h"
 #include "IdStack.h"
@@ -25,6 +26,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScreen>
+#include <QSignalBlocker>
 #include <limits>
 
 namespace {
@@ -257,6 +259,7 @@ void TBaseform::BuildControls() {
     AttachPortToolTips(ComboPortNum);
     // The script entries come first in the log's menu; "Capture to file…" stays its last.
     m_scriptTools = new TScriptTools(*Console, MemMess, this);
+    AttachProfileSaving(*this);
     m_logTools =
         std::make_unique<TLogTools>(Console->Log(), MemMess, this, [this](const QString& Text) {
             ShowMessageBox(QString::fromStdString(ApplicationTitle()), Text);
@@ -533,7 +536,19 @@ void TBaseform::SendPreset(int Index) {
 
 void TBaseform::ChBxActivClick() {
     const bool on = ChBxActiv->isChecked();
-    Console->SetActivation(on, on ? StrToInt(EdPort->text()) : 0);
+    const int port = on ? StrToInt(EdPort->text()) : 0;
+    try {
+        Console->SetActivation(on, port);
+    } catch (const EIdException& E) {
+        if (!on)
+            throw;
+        // A port that could not be listened on is said, and the box does not claim otherwise.
+        {
+            const QSignalBlocker quiet(ChBxActiv);
+            ChBxActiv->setChecked(false);
+        }
+        ShowMessageBox(QString::fromStdString(ApplicationTitle()), QString::fromUtf8(E.what()));
+    }
 }
 
 void TBaseform::BtnETXClick() {

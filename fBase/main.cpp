@@ -1,6 +1,6 @@
 // The program entry: the start options, the application, its one window and the event loop.
+#include "ApplyOptions.h"
 #include "Baseform.h"
-#include "StartOptions.h"
 #include "VaPlatformLinux.h"
 
 #include <QApplication>

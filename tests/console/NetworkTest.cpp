@@ -127,3 +127,21 @@ TEST(Network, ActivationWithAnEmptyPortLeavesTheBoxTickedAndTheEndpointInactive)
     EXPECT_FALSE(f.W().UDPServer->Active());
     EXPECT_TRUE(f.Boxes.isEmpty());
 }
+
+TEST(Network, APortInUseIsSaidInABoxAndActivationIsUnticked) {
+    TConsoleFixture f;
+    // Another program holds the port on every address.
+    const int taken = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(taken, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    ASSERT_EQ(::bind(taken, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    socklen_t len = sizeof a;
+    ASSERT_EQ(::getsockname(taken, reinterpret_cast<sockaddr*>(&a), &len), 0);
+    f.W().EdPort->setText(QString::number(ntohs(a.sin_port)));
+    f.W().ChBxActiv->setChecked(true);
+    ::close(taken);
+    EXPECT_EQ(f.Boxes, QStringList{"Could not bind socket. Address and port are already in use."});
+    EXPECT_FALSE(f.W().ChBxActiv->isChecked());
+    EXPECT_FALSE(f.W().UDPServer->Active());
+}

@@ -1,6 +1,6 @@
 // The start options: what each one sets, what a bad value says, profiles saved and read back,
 // and the window once they are applied.
-#include "StartOptions.h" // the window's, with the console's
+#include "ApplyOptions.h"
 #include "ConsoleSupport.h"
 #include "UdpPeer.h"
 #include "VaPlatformLinux.h"

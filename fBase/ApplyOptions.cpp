@@ -1,4 +1,11 @@
-#include "StartOptions.h"
+#include "ApplyOptions.h"
+
+#include "Application.h"
+#include "LogView.h"
+#include "VaComMap.h"
+
+#include <QAction>
+#include <QInputDialog>
 
 #include "Baseform.h"
 #include "IdNetworkList.h"
@@ -79,4 +86,28 @@ TStartOptions CurrentStartOptions(const TBaseform& AForm) {
         o.RemotePort = port;
     }
     return o;
+}
+
+void AttachProfileSaving(TBaseform& AForm) {
+    auto* action = new QAction(QString::fromUtf8("Save profile\u2026"), AForm.MemMess);
+    AForm.MemMess->addAction(action);
+    AForm.MemMess->AddMenuActions({action});
+    QObject::connect(action, &QAction::triggered, &AForm, [&AForm] {
+        bool ok = false;
+        const QString name =
+            QInputDialog::getText(&AForm, QObject::tr("Save profile"), QObject::tr("Profile name:"),
+                                  QLineEdit::Normal, {}, &ok);
+        if (!ok || name.isEmpty())
+            return;
+        const QString title = QString::fromStdString(ApplicationTitle());
+        const QString path =
+            StartProfilePath(QString::fromStdString(VaConfigDir()), name.trimmed());
+        QString error;
+        if (path.isEmpty())
+            AForm.ShowMessageBox(title, QObject::tr("\"%1\" is not a profile name: use letters, "
+                                                    "digits, '-', '_' and '.'.")
+                                            .arg(name));
+        else if (!WriteStartProfile(path, CurrentStartOptions(AForm), error))
+            AForm.ShowMessageBox(title, error);
+    });
 }

@@ -2,7 +2,7 @@
 // order a person would, once the window is shown. And the reverse, for saving a profile.
 #pragma once
 
-#include "../console/StartOptions.h" // the same name as this file's
+#include "StartOptions.h"
 
 class TBaseform;
 
@@ -14,3 +14,7 @@ void ApplyStartOptions(TBaseform& AForm, const TStartOptions& AOptions);
 // The window's port, rate, mode, Treat, Screen, UDP port and "To Sock" target, as a profile
 // holds them (for "Save profile…": WriteStartProfile(StartProfilePath(VaConfigDir(), name), ...)).
 TStartOptions CurrentStartOptions(const TBaseform& AForm);
+
+// "Save profile…" in the log's menu: asks for a name and writes the window's current start
+// state as that profile; a bad name or a failed write is said in a box.
+void AttachProfileSaving(TBaseform& AForm);
