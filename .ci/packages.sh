@@ -5,8 +5,8 @@ TEVRO_BUILD_PACKAGES="cmake ninja-build g++ qt6-base-dev libgl-dev"
 # that click, copy and take screenshots, the fonts the window is laid out for, and the session
 # bus with the accessibility bus the end-to-end tests read the status panels through.
 TEVRO_X_PACKAGES="libx11-dev xvfb xauth x11-utils xdotool xclip imagemagick fonts-dejavu-core fonts-dejavu-extra fonts-liberation fonts-liberation2 dbus-daemon at-spi2-core libglib2.0-bin"
-# The tests alone.
-TEVRO_TEST_PACKAGES="libgtest-dev libgmock-dev"
+# The tests alone; lrzsz is the reference XMODEM/YMODEM receiver and sender of the transfer tests.
+TEVRO_TEST_PACKAGES="libgtest-dev libgmock-dev lrzsz"
 # The checker and fuzz pass (./test --sanitize): clang and its runtimes, libFuzzer among them.
 TEVRO_SANITIZE_PACKAGES="clang libclang-rt-dev"
 # The real-driver tests: an emulator, the kernel the guest boots (with its modules) and a

@@ -76,7 +76,8 @@ std::string TransferEndLine(const TTransferResult& R) {
     const std::string after = " after " + std::to_string(R.Bytes) + " bytes";
     switch (R.Outcome) {
     case TTransferOutcome::Done:
-        return line + "done in " + Seconds(R.ElapsedMs);
+        return line + "done in " + Seconds(R.ElapsedMs) +
+               (R.EndUnconfirmed ? " (the receiver did not confirm the end)" : "");
     case TTransferOutcome::Cancelled:
         return line + "cancelled" + after;
     case TTransferOutcome::ReceiverCancelled:
@@ -263,6 +264,23 @@ void TFileTransfer::Tick() {
     case TState::WaitStart:
         Finish(TTransferOutcome::ReceiverNotStarted);
         return;
+    case TState::WaitEotAck:
+    case TState::WaitEndAck:
+        if (m_state == TState::WaitEotAck && m_p.Protocol == TTransferProtocol::Ymodem) {
+            Resend();
+            return;
+        }
+        // The last answer of all: a receiver that leaves at once may flush it from the line
+        // as it restores its terminal (seen with lrzsz over a pty). Every block is
+        // acknowledged by now, so a silent receiver after one more try has the whole file.
+        if (m_endTries++ == 0) {
+            if (Send(m_block))
+                Arm(m_p.EndTimeoutMs);
+            return;
+        }
+        m_result.EndUnconfirmed = true;
+        Finish(TTransferOutcome::Done);
+        return;
     case TState::WaitDataStart:
     case TState::WaitEndStart:
         // Nothing of ours is out to send again: the receiver is silent, not refusing.
@@ -314,7 +332,9 @@ void TFileTransfer::SendNextBlock() {
     }
     if (!Send(m_block))
         return;
-    Arm(m_p.BlockTimeoutMs);
+    Arm(m_state == TState::WaitEotAck && m_p.Protocol != TTransferProtocol::Ymodem
+            ? m_p.EndTimeoutMs
+            : m_p.BlockTimeoutMs);
     if (m_state == TState::WaitAck) // the next one is made while the receiver checks this one
         m_nextReady = MakeDataBlock(m_next, m_nextPayload, static_cast<uint8_t>(m_number + 1));
 }
@@ -342,7 +362,7 @@ void TFileTransfer::SendHeader(bool Empty) {
     m_firstBlock = true;
     m_state = Empty ? TState::WaitEndAck : TState::WaitAck;
     if (Send(m_block))
-        Arm(m_p.BlockTimeoutMs);
+        Arm(Empty ? m_p.EndTimeoutMs : m_p.BlockTimeoutMs);
 }
 
 bool TFileTransfer::MakeDataBlock(std::string& Out, uint64_t& Payload, uint8_t Number) {

@@ -20,6 +20,9 @@ struct TTransferParams {
     int StartTimeoutMs = 60'000; // the receiver's first NAK or 'C' must come by then
     int BlockTimeoutMs = 10'000; // an answer to a block (or EOT) must come by then
     int RetryLimit = 10;         // a block sent again this often fails the transfer
+    // The answer to the very end (XMODEM's EOT, YMODEM's empty header) is waited for this
+    // long, twice; without it the transfer is done but says the end was not confirmed.
+    int EndTimeoutMs = 1000;
     // Plain: at most this much written but not yet on the wire, so a large file neither fills
     // memory nor leaves much behind to drain when cancelled.
     size_t PlainBacklog = 16 * 1024;
@@ -52,6 +55,7 @@ struct TTransferResult {
     uint64_t Bytes = 0;   // of the file, acknowledged (Plain: handed to the port)
     uint64_t Total = 0;
     int64_t ElapsedMs = 0;
+    bool EndUnconfirmed = false; // Done, but the receiver's last answer never came
     uint32_t Block = 0; // with TooManyRetries: the block's number (YMODEM: 0 is the header)
     int TimeoutMs = 0;  // the one that ran out, for ReceiverNotStarted and Stalled
     std::string Error;
@@ -137,6 +141,7 @@ private:
     uint64_t m_read = 0;     // file bytes read so far
     uint64_t m_acked = 0;    // file bytes acknowledged
     int m_retries = 0;
+    int m_endTries = 0;
     bool m_firstBlock = true; // a 'C' or NAK for the first block still means "send it again"
 
     // Plain
