@@ -5,8 +5,9 @@ TEVRO_BUILD_PACKAGES="cmake ninja-build g++ qt6-base-dev libgl-dev"
 # that click, copy and take screenshots, the fonts the window is laid out for, and the session
 # bus with the accessibility bus the end-to-end tests read the status panels through.
 TEVRO_X_PACKAGES="libx11-dev xvfb xauth x11-utils xdotool xclip imagemagick fonts-dejavu-core fonts-dejavu-extra fonts-liberation fonts-liberation2 dbus-daemon at-spi2-core libglib2.0-bin"
-# The tests alone; ppp brings chat(8), the oracle of the chat script player.
-TEVRO_TEST_PACKAGES="libgtest-dev libgmock-dev ppp"
+# The tests alone; ppp brings chat(8), the oracle of the chat script player, and lrzsz the
+# reference XMODEM/YMODEM receiver and sender of the transfer tests.
+TEVRO_TEST_PACKAGES="libgtest-dev libgmock-dev ppp lrzsz"
 # The Debian package and its checks (tests/packaging): cpack's dependency list needs
 # dpkg-shlibdeps, then lintian, the AppStream validator and the desktop-entry validator.
 TEVRO_PACKAGE_PACKAGES="dpkg-dev lintian appstream desktop-file-utils man-db"

@@ -22,6 +22,8 @@ const char* ModeName(TMode Mode) {
         return "flood-bytes";
     case TMode::FloodUdp:
         return "flood-udp";
+    case TMode::Download:
+        return "download";
     }
     return "?";
 }
@@ -41,6 +43,8 @@ Modes:
   flood-bytes  send random bytes as fast as the console reads
   flood-udp    send datagrams of --min-size to --max-size bytes (every tenth a HELLO, every
                tenth an IMEI) to the console
+  download     take a file the console sends by XMODEM, XMODEM-1K or YMODEM; the summary
+               gives its size and CRC-32 (and the YMODEM name and announced size)
 
 Common options:
   --com N              publish the device end as COMn (1..255, default 1) in
@@ -94,6 +98,11 @@ Floods:
   --rate R             flood-udp: datagrams a second (default 0: as fast as possible)
   --min-size N, --max-size N   flood-udp datagram sizes (default 20 and 200)
 
+Download:
+  --protocol P         xmodem (checksum) | xmodem-crc (default) | xmodem-1k | ymodem
+  --save FILE          also write what was received to FILE (XMODEM: with the last block's
+                       padding, since XMODEM does not carry the size)
+
 Commands on standard input, one a line:
   start | quit | ring | line TEXT | send TEXT | hex HH HH.. | burst N | udp KIND | udp-send TEXT
   (line: unsolicited line framed in CR LF; send/hex: raw bytes on the pty; burst: text mode
@@ -114,15 +123,16 @@ namespace {
 constexpr unsigned ModeBit(TMode m) {
     return 1u << static_cast<unsigned>(m);
 }
-constexpr unsigned AllModes = 0x3F;
+constexpr unsigned AllModes = 0x7F;
 constexpr unsigned PtyModes = ModeBit(TMode::Text) | ModeBit(TMode::Packet) |
-                              ModeBit(TMode::FloodText) | ModeBit(TMode::FloodBytes);
+                              ModeBit(TMode::FloodText) | ModeBit(TMode::FloodBytes) |
+                              ModeBit(TMode::Download);
 constexpr unsigned UdpSendModes =
     ModeBit(TMode::Text) | ModeBit(TMode::Packet) | ModeBit(TMode::Udp) | ModeBit(TMode::FloodUdp);
 
 std::optional<TMode> ParseMode(const std::string& s) {
     for (TMode m : {TMode::Text, TMode::Packet, TMode::Udp, TMode::FloodText, TMode::FloodBytes,
-                    TMode::FloodUdp})
+                    TMode::FloodUdp, TMode::Download})
         if (s == ModeName(m))
             return m;
     return std::nullopt;
@@ -218,7 +228,8 @@ TParsed ParseOptions(const std::vector<std::string>& Args) {
         }
     }
     if (!mode) {
-        result.Error = "no mode given (text, packet, udp, flood-text, flood-bytes, flood-udp)";
+        result.Error =
+            "no mode given (text, packet, udp, flood-text, flood-bytes, flood-udp, download)";
         return result;
     }
     o.Mode = *mode;
@@ -412,6 +423,21 @@ TParsed ParseOptions(const std::vector<std::string>& Args) {
         {"--max-size",
          {ModeBit(TMode::FloodUdp),
           [&](auto& n, auto& v) { o.MaxSize = (unsigned)count(n, v, 20, 8192); }}},
+        {"--protocol",
+         {ModeBit(TMode::Download),
+          [&](auto& n, auto& v) {
+              if (v == "xmodem")
+                  o.Protocol = TRxProtocol::Xmodem;
+              else if (v == "xmodem-crc")
+                  o.Protocol = TRxProtocol::XmodemCrc;
+              else if (v == "xmodem-1k")
+                  o.Protocol = TRxProtocol::Xmodem1K;
+              else if (v == "ymodem")
+                  o.Protocol = TRxProtocol::Ymodem;
+              else
+                  fail(n + " wants xmodem, xmodem-crc, xmodem-1k or ymodem, not \"" + v + "\"");
+          }}},
+        {"--save", {ModeBit(TMode::Download), [&](auto&, auto& v) { o.SavePath = v; }}},
     };
 
     for (const auto& [name, value] : opts) {
@@ -433,7 +459,7 @@ TParsed ParseOptions(const std::vector<std::string>& Args) {
 
     if (!startGiven)
         o.Start = (o.Device.empty() && (o.Mode == TMode::Packet || o.Mode == TMode::FloodText ||
-                                        o.Mode == TMode::FloodBytes))
+                                        o.Mode == TMode::FloodBytes || o.Mode == TMode::Download))
                       ? TStart::Open
                       : TStart::Now;
     if (!recordGiven && o.Mode != TMode::Text)

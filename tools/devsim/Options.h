@@ -10,7 +10,9 @@
 
 namespace devsim {
 
-enum class TMode { Text, Packet, Udp, FloodText, FloodBytes, FloodUdp };
+enum class TMode { Text, Packet, Udp, FloodText, FloodBytes, FloodUdp, Download };
+// What the download mode's receiver asks the sender for.
+enum class TRxProtocol { Xmodem, XmodemCrc, Xmodem1K, Ymodem };
 // When the serial work starts: at once, when the console opens the port, or on "start".
 enum class TStart { Now, Open, Stdin };
 
@@ -55,6 +57,10 @@ struct TOptions {
     uint64_t Count = 10'000;
     double Rate = 0; // datagrams a second, 0 = as fast as possible
     unsigned MinSize = 20, MaxSize = 200;
+
+    // download
+    TRxProtocol Protocol = TRxProtocol::XmodemCrc;
+    std::string SavePath; // what was received is also written here
 
     bool UsesPty() const { return Mode != TMode::Udp && Mode != TMode::FloodUdp; }
     bool UsesUdp() const {

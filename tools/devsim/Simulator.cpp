@@ -33,7 +33,8 @@ void OnSignal(int) {
 
 TSimulator::TSimulator(const TOptions& Options)
     : m_o(Options), m_rng(Options.Seed), m_modem(Options.AnswerEmptyLines),
-      m_packet(m_o, m_rng, *this), m_flood(m_o, m_rng, *this, m_traffic) {}
+      m_packet(m_o, m_rng, *this), m_flood(m_o, m_rng, *this, m_traffic),
+      m_download(m_o, *this) {}
 
 TSimulator::~TSimulator() {
     if (g_signalWrite >= 0) {
@@ -243,6 +244,9 @@ void TSimulator::BeginWork(TTime Now) {
         break;
     case TMode::Udp:
         break;
+    case TMode::Download:
+        m_download.Begin(Now);
+        break;
     }
 }
 
@@ -341,6 +345,7 @@ TTime TSimulator::NextWake(TTime Now) const {
         at(m_nextRing);
     if (m_packet.Active())
         wake = m_packet.NextWake(Now, wake);
+    wake = m_download.NextWake(wake);
     return m_flood.NextWake(Now, wake);
 }
 
@@ -356,6 +361,10 @@ void TSimulator::CheckPeer(TTime Now) {
     Say("the console %s COM%d", open ? "opened" : "closed", m_o.Com);
     if (open && !m_started && m_o.Start == TStart::Open)
         BeginWork(Now);
+    if (!open && m_download.Active()) {
+        Fail("the console closed the port during the download", 1);
+        m_quit = true;
+    }
     if (!open && m_packet.Running()) {
         Fail("the console closed the port during the run", 1);
         m_quit = true;
@@ -423,6 +432,10 @@ void TSimulator::OnSerialBytes(std::string_view Data, TTime Now) {
         m_packet.OnBytes(Data, Now);
         return;
     }
+    if (m_download.Active()) {
+        m_download.OnBytes(Data, Now);
+        return;
+    }
     if (m_o.Mode == TMode::Text) {
         m_lines.clear();
         const TBytes answers = m_modem.Feed(Data, m_lines);
@@ -475,6 +488,9 @@ void TSimulator::Tick(TTime Now) {
         m_flood.TickUdp(Now, m_udp.Get());
         break;
     case TMode::Udp:
+        break;
+    case TMode::Download:
+        m_download.Tick(Now);
         break;
     }
 }
@@ -600,6 +616,7 @@ std::string TSimulator::Summary() {
     facts.Rx = &m_rx;
     facts.ListenPort = m_listenPort;
     facts.Datagrams = &m_datagrams;
+    facts.Download = &m_download;
     return TSummary(m_o, m_status, m_traffic, m_modem, m_packet, m_flood).Make(facts);
 }
 

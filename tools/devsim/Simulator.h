@@ -4,6 +4,7 @@
 
 #include "ComMap.h"
 #include "DevSimCore.h"
+#include "Download.h"
 #include "Flood.h"
 #include "Options.h"
 #include "PacketExchange.h"
@@ -94,6 +95,7 @@ private:
 
     TPacketExchange m_packet;
     TFlood m_flood;
+    TDownload m_download;
 };
 
 } // namespace devsim

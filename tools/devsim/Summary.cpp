@@ -1,5 +1,7 @@
 #include "Summary.h"
 
+#include <cstdio>
+
 namespace devsim {
 
 std::string TSummary::Make(const TRunFacts& Facts) {
@@ -25,6 +27,9 @@ std::string TSummary::Make(const TRunFacts& Facts) {
         complete = AddFlood(s, Facts);
         break;
     case TMode::Udp:
+        break;
+    case TMode::Download:
+        complete = AddDownload(s, Facts);
         break;
     }
     if (!complete)
@@ -95,6 +100,24 @@ bool TSummary::AddFlood(TJsonObject& S, const TRunFacts& Facts) {
             .Add("mb_per_s", secs > 0 ? static_cast<double>(m_traffic.TxBytes) / 1e6 / secs : 0.0);
     }
     return m_flood.Done();
+}
+
+bool TSummary::AddDownload(TJsonObject& S, const TRunFacts& Facts) {
+    const TDownload& d = *Facts.Download;
+    char crc[16];
+    std::snprintf(crc, sizeof crc, "%08x", d.Crc32());
+    const TTime end = d.Done() ? d.End() : TClock::now();
+    const double secs = Facts.Started ? Ms(end - d.Start()) / 1000.0 : 0;
+    S.Add("size", static_cast<unsigned long long>(d.Size())).Add("crc32", crc);
+    if (m_o.Protocol == TRxProtocol::Ymodem) {
+        S.Add("file_name", d.Name());
+        if (d.AnnouncedSize() >= 0)
+            S.Add("announced_size", static_cast<long long>(d.AnnouncedSize()));
+        else
+            S.AddNull("announced_size");
+    }
+    S.Add("blocks", d.Blocks()).Add("naks", d.Naks()).Add("download_seconds", secs);
+    return d.Done() && d.Failure().empty();
 }
 
 void TSummary::AddPty(TJsonObject& S, const TRunFacts& Facts) {

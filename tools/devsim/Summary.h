@@ -3,6 +3,7 @@
 #pragma once
 
 #include "DevSimCore.h"
+#include "Download.h"
 #include "Flood.h"
 #include "Options.h"
 #include "PacketExchange.h"
@@ -23,6 +24,7 @@ struct TRunFacts {
     const TBytes* Rx = nullptr;          // the first bytes received on the pty
     int ListenPort = 0;
     const std::vector<std::string>* Datagrams = nullptr; // JSON objects of those received
+    const TDownload* Download = nullptr;
 };
 
 class TSummary {
@@ -38,6 +40,7 @@ private:
     void AddText(TJsonObject& S, const TRunFacts& Facts);
     bool AddPacket(TJsonObject& S);
     bool AddFlood(TJsonObject& S, const TRunFacts& Facts);
+    bool AddDownload(TJsonObject& S, const TRunFacts& Facts);
     void AddPty(TJsonObject& S, const TRunFacts& Facts);
     void AddUdp(TJsonObject& S, const TRunFacts& Facts);
 

@@ -1,0 +1,76 @@
+// A 4 MB random file to lrzsz's XMODEM-1K and YMODEM receivers over a pty pair: the console's
+// sender against lrzsz's own sender, the same file to the same receiver, in one run.
+//   bench_transfer [MB]
+#include "TransferRig.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct TFigures {
+    double Seconds = 0;
+    bool Ok = false;
+};
+
+// Start: the receiver is launched; end: the receiver has ended and its file is checked.
+TFigures Run(const std::string& File, const std::string& Bytes, TTransferProtocol Protocol,
+             bool Ours, const fs::path& Dir) {
+    fs::remove_all(Dir);
+    fs::create_directories(Dir);
+    const bool y = Protocol == TTransferProtocol::Ymodem;
+    TPty near, far, idle;
+    const int64_t t0 = TTransferRig::NowMs();
+    TChild receiver(y ? std::vector<std::string>{"rb", "-b"}
+                      : std::vector<std::string>{"rx", "-b", "-c", "got.bin"},
+                    Dir.string(), far.Slave());
+    TFigures f;
+    std::optional<TChild> sender;
+    TTransferRig rig(Ours ? far.Master() : idle.Master());
+    if (Ours) {
+        TFileTransfer t({File, Protocol}, rig.Link());
+        f.Ok = rig.Run(t, 600'000);
+    } else {
+        sender.emplace(y ? std::vector<std::string>{"sb", "-b", File}
+                         : std::vector<std::string>{"sx", "-b", "-k", File},
+                       Dir.string(), near.Slave());
+        rig.Relay(near.Master(), far.Master());
+        f.Ok = rig.RunUntil([&] { return sender->Poll().has_value(); }, 600'000);
+    }
+    f.Ok = rig.RunUntil([&] { return receiver.Poll().has_value(); }, 10'000) && f.Ok;
+    f.Seconds = static_cast<double>(TTransferRig::NowMs() - t0) / 1000.0;
+    std::ifstream in(Dir / (y ? fs::path(File).filename() : fs::path("got.bin")), std::ios::binary);
+    const std::string got(std::istreambuf_iterator<char>(in), {});
+    f.Ok = f.Ok && got.compare(0, Bytes.size(), Bytes) == 0 && got.size() < Bytes.size() + 1024;
+    return f;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    const size_t mb = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 4;
+    char tmpl[] = "/tmp/bench-transfer-XXXXXX";
+    const fs::path dir = ::mkdtemp(tmpl);
+    const std::string bytes = SeededBytes(mb << 20, 4);
+    const std::string file = (dir / "fw.bin").string();
+    std::ofstream(file, std::ios::binary) << bytes;
+    std::printf("%zu MB random file, receiver lrzsz (rx -c / rb) on a pty\n", mb);
+    std::printf("%-10s %-8s %9s %10s %s\n", "protocol", "sender", "seconds", "KB/s", "file");
+    int bad = 0;
+    for (TTransferProtocol p : {TTransferProtocol::Xmodem1K, TTransferProtocol::Ymodem})
+        for (bool ours : {true, false}) {
+            const TFigures f = Run(file, bytes, p, ours, dir / "rx");
+            std::printf("%-10s %-8s %9.2f %10.0f %s\n", TransferProtocolName(p),
+                        ours ? "console" : (p == TTransferProtocol::Ymodem ? "sb" : "sx -k"),
+                        f.Seconds, static_cast<double>(bytes.size()) / 1024.0 / f.Seconds,
+                        f.Ok ? "identical" : "WRONG");
+            bad += !f.Ok;
+        }
+    fs::remove_all(dir);
+    return bad ? 1 : 0;
+}

@@ -1,0 +1,90 @@
+// What the file-transfer tests and benchmark share: a program run on a terminal (the receivers
+// and senders of lrzsz, the simulator), and the loop that carries a transfer's bytes between
+// the sender under test, the line and an optional relay that loses or damages bytes.
+#pragma once
+
+#include "FileTransfer.h"
+
+#include <cstdint>
+#include <optional>
+#include <random>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+// A program with its standard input and output on the terminal Tty (or /dev/null and
+// Dir/stdout.txt without one), standard error in Dir/stderr.txt, run in Dir. Killed at the end
+// if it is still running.
+class TChild {
+public:
+    TChild(const std::vector<std::string>& Argv, const std::string& Dir, const std::string& Tty);
+    ~TChild();
+    TChild(const TChild&) = delete;
+    TChild& operator=(const TChild&) = delete;
+    // The exit status once it ended, else nothing.
+    std::optional<int> Poll();
+    std::optional<int> Wait(int TimeoutMs);
+
+private:
+    pid_t m_pid = -1;
+    std::optional<int> m_status;
+};
+
+// A pseudo-terminal pair of our own: the master (non-blocking, raw) and the slave's name.
+class TPty {
+public:
+    TPty();
+    ~TPty();
+    TPty(const TPty&) = delete;
+    TPty& operator=(const TPty&) = delete;
+    int Master() const { return m_master; }
+    const std::string& Slave() const { return m_slave; }
+    // The slave, held open (raw, non-blocking) for as long as this object lives.
+    int SlaveFd() const { return m_slaveFd; }
+
+private:
+    int m_master = -1, m_slaveFd = -1;
+    std::string m_slave;
+};
+
+// The sender's port: written bytes queue and go out as the descriptor takes them, as the
+// serial component's write thread does. Between Ends[0] and Ends[1] bytes are copied both ways,
+// and those from Ends[0] are dropped or damaged at the given rates (seeded).
+class TTransferRig {
+public:
+    explicit TTransferRig(int Port) : m_port(Port) {}
+    TTransferLink Link();
+    void Relay(int From, int To, double DropRate = 0, double DamageRate = 0, uint32_t Seed = 1);
+    // Collects what arrives on Fd (a plain transfer's far end).
+    void Sink(int Fd) { m_sink = Fd; }
+    const std::string& Sunk() const { return m_sunk; }
+    // Runs T (already started, or started here) until it finishes or TimeoutMs passed;
+    // false on the timeout.
+    bool Run(TFileTransfer& T, int TimeoutMs);
+    // Goes on relaying (and feeding T, if given) until Done() or TimeoutMs; false on the
+    // timeout.
+    template <typename F> bool RunUntil(F Done, int TimeoutMs, TFileTransfer* T = nullptr) {
+        for (int64_t end = NowMs() + TimeoutMs; !Done();)
+            if (NowMs() > end || !Step(T))
+                return false;
+        return true;
+    }
+    uint64_t Dropped() const { return m_dropped; }
+    uint64_t Damaged() const { return m_damaged; }
+    static int64_t NowMs();
+
+private:
+    bool Step(TFileTransfer* T);
+    void Copy(int From, int To, bool Faults);
+    int m_port;
+    std::string m_out;
+    int m_ends[2] = {-1, -1};
+    double m_drop = 0, m_damage = 0;
+    std::mt19937 m_rng;
+    uint64_t m_dropped = 0, m_damaged = 0;
+    int m_sink = -1;
+    std::string m_sunk;
+};
+
+// Random bytes from a seed, the same on every run.
+std::string SeededBytes(size_t Size, uint32_t Seed);
