@@ -7,6 +7,7 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QTime>
 #include <QTimer>
@@ -73,6 +74,12 @@ TConsole::TConsole(QObject* Parent)
     VaComm->OnRxChar = [this](TVaCustomComm* S, int N) { VaCommRxChar(S, N); };
     VaComm->OnModemLines = [this](TVaCustomComm*) { ShowModemLines(); };
     m_chat.OnDone = [this](const TChatOutcome&) { emit ScriptEnded(); };
+    m_transferTimer = new QTimer(this);
+    m_transferTimer->setInterval(5);
+    connect(m_transferTimer, &QTimer::timeout, this, [this] {
+        if (m_transfer && m_transfer->Running())
+            m_transfer->Tick();
+    });
     // A datagram from outside the allowed networks is said in the log: the first after each
     // activation, then one a minute at most (the endpoint counts the rest).
     UDPServer->OnRefused = [this](TIdUDPServer*, const std::string& Ip, int Port, uint64_t N) {
@@ -206,6 +213,8 @@ void TConsole::VaCommOpen(TVaCustomComm*) {
 }
 
 void TConsole::VaCommClose(TVaCustomComm*) {
+    if (Transferring())
+        m_transfer->DeviceLost();
     m_chat.Stop(); // a script needs its port
     VaComm->SetDTR(false);
     VaComm->SetRTS(false);
@@ -268,11 +277,18 @@ void TConsole::VaCommRxChar(TVaCustomComm*, int Count) {
     } catch (...) {
         // A lost device fails this read as it fails the status timer's query, in either
         // order (on a real adapter the read often comes first): one report for both.
+        if (Transferring())
+            m_transfer->DeviceLost();
         ReportPortFailureOnce();
         return;
     }
     if (chunk.empty())
         return;
+    // The protocol's own bytes are the transfer's: neither shown nor answered.
+    if (Transferring()) {
+        m_transfer->Feed(chunk);
+        return;
+    }
     if (m_chat.Running())
         m_chat.Feed(chunk);
     if (m_packetMode == 0) {
@@ -298,6 +314,11 @@ void TConsole::ReportWriteError() {
 }
 
 bool TConsole::WriteOrReport(const std::string& Text) {
+    if (Transferring()) {
+        m_held.push_back(Text);
+        LogAddLine("Held until the file is sent: " + std::to_string(Text.size()) + " bytes");
+        return true;
+    }
     if (VaComm->WriteText(Text))
         return true;
     ReportWriteError();
@@ -314,6 +335,55 @@ void TConsole::SendBreak() {
     // The break lasts a quarter of a second, as a modem expects it.
     VaComm->CommFunction(SETBREAK);
     QTimer::singleShot(250, this, [this] { Guarded([this] { VaComm->CommFunction(CLRBREAK); }); });
+}
+
+bool TConsole::SendFile(const TTransferParams& Params) {
+    if (Transferring() || !VaComm->IsOpen())
+        return false;
+    auto clock = std::make_shared<QElapsedTimer>();
+    clock->start();
+    m_transfer = std::make_unique<TFileTransfer>(
+        Params, TTransferLink{
+                    .Write = [this](const std::string& S) { return VaComm->WriteText(S); },
+                    .Pending = [this] { return static_cast<size_t>(VaComm->WriteCount()); },
+                    .NowMs = [clock] { return static_cast<int64_t>(clock->elapsed()); },
+                });
+    m_transfer->OnProgress = [this](uint64_t Sent, uint64_t Total) {
+        emit TransferProgress(Sent, Total);
+    };
+    m_transfer->OnFinished = [this](const TTransferResult& R) { TransferFinished(R); };
+    LogAddLine(
+        TransferStartLine(QFileInfo(QString::fromStdString(Params.Path)).fileName().toStdString(),
+                          QFileInfo(QString::fromStdString(Params.Path)).size(), Params.Protocol));
+    emit TransferStarted(QFileInfo(QString::fromStdString(Params.Path)).fileName(),
+                         QFileInfo(QString::fromStdString(Params.Path)).size());
+    m_transferTimer->start();
+    m_transfer->Start(); // an unreadable file ends it here already
+    return true;
+}
+
+void TConsole::CancelTransfer() {
+    if (Transferring())
+        m_transfer->Cancel();
+}
+
+void TConsole::TransferFinished(const TTransferResult& Result) {
+    m_transferTimer->stop();
+    LogAddLine(TransferEndLine(Result));
+    emit TransferEnded();
+    // The transfer calls this from inside itself: it goes once it has returned.
+    QTimer::singleShot(0, this, [this] {
+        if (m_transfer && !m_transfer->Running())
+            m_transfer.reset();
+    });
+    // What came meanwhile goes now, in order.
+    std::vector<std::string> held;
+    held.swap(m_held);
+    if (!held.empty())
+        LogAddLine("Sending " + std::to_string(held.size()) + " held after the file");
+    for (const std::string& text : held)
+        if (!VaComm->WriteText(text))
+            ReportWriteError();
 }
 
 std::string TConsole::ScriptsDir() {

@@ -5,6 +5,7 @@
 
 #include "ChatSession.h"
 #include "ConsoleLog.h"
+#include "FileTransfer.h"
 #include "IdUDPServer.h"
 #include "VaComm.h"
 #include "uThread.h"
@@ -14,6 +15,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 class QTimer;
 
@@ -85,6 +87,13 @@ public:
     void StopScript() { m_chat.Stop(); }
     const TChatSession& Script() const { return m_chat; }
 
+    // Sending a file to the device. While it runs, what the device sends goes to the transfer
+    // alone (not shown, not answered), and every other send is held and goes out, in order,
+    // right after it ends. False when a transfer runs already or the port is closed.
+    bool SendFile(const TTransferParams& Params);
+    void CancelTransfer();
+    bool Transferring() const { return m_transfer && m_transfer->Running(); }
+
     // UDP: starts or stops listening on Port; sends Data to Host:Port.
     void SetActivation(bool On, int Port);
     void SendDatagram(const std::string& Host, int Port, const std::string& Data);
@@ -119,6 +128,10 @@ signals:
     // A script started, or ended (its outcome is in the log).
     void ScriptStarted(const QString& Name);
     void ScriptEnded();
+    // A file transfer started, moved on (bytes of the file acknowledged) or ended.
+    void TransferStarted(const QString& FileName, quint64 Total);
+    void TransferProgress(quint64 Sent, quint64 Total);
+    void TransferEnded();
 
 private:
     // Called in a catch block: rethrows the port failure being handled unless a lasting one
@@ -143,4 +156,8 @@ private:
     bool m_lastWasCr = false; // the last byte given to the log was a CR
     bool m_dcd = false;       // the carrier as last read, for a script's hang-up
     TChatSession m_chat;
+    std::unique_ptr<TFileTransfer> m_transfer;
+    QTimer* m_transferTimer;
+    std::vector<std::string> m_held; // sends that came during a transfer
+    void TransferFinished(const TTransferResult& Result);
 };

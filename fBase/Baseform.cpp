@@ -12,6 +12,7 @@
 #include "ScriptTools.h"
 #include "StatusPanels.h"
 #include "SysUtils.h"
+#include "TransferTools.h"
 #include "VaDeviceInfo.h"
 
 #include <QApplication>
@@ -260,6 +261,7 @@ void TBaseform::BuildControls() {
     // The script entries come first in the log's menu; "Capture to file…" stays its last.
     m_scriptTools = new TScriptTools(*Console, MemMess, this);
     AttachProfileSaving(*this);
+    m_transferTools = new TTransferTools(*Console, MemMess, this);
     m_logTools =
         std::make_unique<TLogTools>(Console->Log(), MemMess, this, [this](const QString& Text) {
             ShowMessageBox(QString::fromStdString(ApplicationTitle()), Text);

@@ -25,6 +25,7 @@ class TLogTools;
 class TLogView;
 class TScriptTools;
 class TStatusBar;
+class TTransferTools;
 
 class TBaseform : public QWidget {
     Q_OBJECT
@@ -46,6 +47,7 @@ public:
     TLogTools& LogTools() { return *m_logTools; }
     TCommandHistoryKeys& CommandHistory() { return *m_historyKeys; }
     TScriptTools& ScriptTools() { return *m_scriptTools; }
+    TTransferTools& TransferTools() { return *m_transferTools; }
     // Shows a serial error; replaced by tests, which cannot answer a modal box.
     std::function<void(const QString& Title, const QString& Text)> ShowMessageBox;
 
@@ -121,6 +123,7 @@ private:
     std::unique_ptr<TLogTools> m_logTools; // after the console: it goes first
     TCommandHistoryKeys* m_historyKeys = nullptr;
     TScriptTools* m_scriptTools = nullptr;
+    TTransferTools* m_transferTools = nullptr;
     bool m_messageBoxOpen = false;
     bool m_closing = false;
 };

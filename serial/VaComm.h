@@ -175,6 +175,8 @@ public:
     // Called on the writer's thread: copies into the queue, waiting for room. A text longer
     // than the queue's size (up to VaLongestText bytes) is taken whole, beside what is queued.
     TVaQueued QueueWrite(const char* Data, int32_t Count);
+    // Bytes in the queue, not yet handed to the device.
+    int32_t Queued() const { return m_buffer.Count(); }
 
 protected:
     void Execute() override;
@@ -258,6 +260,8 @@ public:
     int ReadBuf(char* Buf, int Count);
     std::string ReadText();
     int ReadCount();
+    // Bytes written but still in the write queue; 0 on a closed port. Asks the device nothing.
+    int WriteCount() const { return m_writeThread ? m_writeThread->Queued() : 0; }
     void CommFunction(int Code);
     void SetDTR(bool Value);
     void SetRTS(bool Value);
