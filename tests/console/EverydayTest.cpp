@@ -6,10 +6,12 @@
 #include "CommandHistory.h"
 #include "LogTools.h"
 #include "LogView.h"
+#include "ScriptTools.h"
 #include "StatusPanels.h"
 
 #include <QAbstractItemView>
 #include <QAccessible>
+#include <QAction>
 #include <QComboBox>
 #include <QLineEdit>
 #include <QPushButton>
@@ -17,6 +19,7 @@
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <regex>
 #include <sstream>
 
 namespace {} // namespace
@@ -205,4 +208,32 @@ TEST(StatusPanelsAccessible, EachPanelIsAChildNamedByItsText) {
         EXPECT_EQ(bar->child(panel)->text(QAccessible::Name), text) << panel;
     EXPECT_EQ(bar->indexOfChild(bar->child(6)), 6);
     EXPECT_EQ(bar->child(6)->parent(), bar);
+}
+
+TEST(LogTicks, TimestampsStartEachLineAndWhatIsSentShowsMarked) {
+    TConsoleFixture f;
+    f.OpenDirect();
+    const std::string stamp = "[0-2][0-9]:[0-5][0-9]:[0-5][0-9]\\.[0-9]{3} ";
+    // Off: the log is as it always was, and nothing sent shows.
+    f.W().EdCmdLn->setText("AT");
+    f.W().BtTransmit->click();
+    ASSERT_TRUE(f.Device.Write("OK\r"));
+    ASSERT_TRUE(f.LogIs("OK\r\n"));
+    f.W().ScriptTools().TimestampsAction->setChecked(true);
+    f.W().ScriptTools().ShowSentAction->setChecked(true);
+    auto shows = [&](const char* Text) {
+        return PumpUntil([&] { return f.W().LogGetText().find(Text) != std::string::npos; });
+    };
+    ASSERT_TRUE(f.Device.Write("one\rtw"));
+    ASSERT_TRUE(shows("tw"));
+    ASSERT_TRUE(f.Device.Write("o\r\n"));
+    ASSERT_TRUE(shows("two\r\n"));
+    f.W().BtTransmit->click();
+    ASSERT_EQ(f.Device.ReadExactly(8), "AT\r\nAT\r\n");
+    ASSERT_TRUE(f.Device.Write("OK\r"));
+    EXPECT_TRUE(PumpUntil([&] {
+        return std::regex_match(f.W().LogGetText(),
+                                std::regex("OK\r\n" + stamp + "one\r\n" + stamp + "two\r\n" +
+                                           stamp + "> AT\r\n" + stamp + "OK\r\n"));
+    })) << f.W().LogGetText();
 }

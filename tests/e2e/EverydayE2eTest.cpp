@@ -1,6 +1,7 @@
-// The log's context menu and shortcuts, the command line's history and the port names, on the
-// real console: files are chosen by typing their path into the toolkit's own file dialog, as
-// an operator can; the X selection and the pixels tell what the log shows.
+// The log's context menu and shortcuts, a script from its "Scripts" submenu against the
+// simulator, the command line's history and the port names, on the real console: files are
+// chosen by typing their path into the toolkit's own file dialog, as an operator can; menu
+// items are found by their place, the pixels and the X selection tell what the log shows.
 #include "E2eFixture.h"
 #include "FileText.h"
 
@@ -8,6 +9,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <sstream>
 
 namespace {
@@ -47,17 +49,40 @@ protected:
         Console().Key("Return");
         ASSERT_TRUE(Console().X().WaitGone(dialog, 10000)) << "the dialog stayed";
     }
-    // Right click on the log, and a click on the menu's last item, "Capture to file…".
-    void ToggleCaptureByMenu() {
+    // Right click on the log: its menu on the screen, and the menu's window.
+    void OpenLogMenu(TRect& Menu, unsigned long& MenuWindow) {
         const TRect log = layout::Control("MemMess");
         Console().ClickAt(log.X + log.W / 2, log.Y + log.H / 2, 3);
         std::vector<TRect> menus;
-        ASSERT_TRUE(WaitFor([&] { return !(menus = PopupWindows(60)).empty(); }, 5000))
+        ASSERT_TRUE(WaitFor([&] { return !(menus = PopupWindows(60, &MenuWindow)).empty(); }, 5000))
             << "no context menu";
+        Menu = menus.front();
+    }
+    // Right click on the log, and a click on the menu's last item, "Capture to file…".
+    void ToggleCaptureByMenu() {
+        TRect m;
+        unsigned long w = 0;
+        ASSERT_NO_FATAL_FAILURE(OpenLogMenu(m, w));
         const TRect window = Console().X().Geometry(Console().Window());
-        const TRect& m = menus.front();
         Console().ClickAt(m.X + 40 - window.X, m.Y + m.H - 12 - window.Y);
         ASSERT_TRUE(WaitFor([this] { return PopupWindows(60).empty(); }, 5000));
+    }
+    // The rows of a menu painted in the selection's colour across most of their width: the
+    // item under the pointer. Its top inside the menu and its height; a height of 0 when none.
+    std::pair<int, int> LitItem(unsigned long MenuWindow, const TRect& Menu) {
+        const std::vector<uint32_t> pixels = Console().X().Grab(MenuWindow, {0, 0, Menu.W, Menu.H});
+        int top = -1, height = 0;
+        for (int y = 0; y < Menu.H && size_t((y + 1) * Menu.W) <= pixels.size(); ++y) {
+            const auto row = pixels.begin() + y * Menu.W;
+            const bool lit = std::count_if(row, row + Menu.W, IsSelectionBlue) > Menu.W / 2;
+            if (lit && top < 0)
+                top = y;
+            if (lit)
+                height = y - top + 1;
+            else if (top >= 0)
+                break;
+        }
+        return {top, height};
     }
     // The menus, lists and tooltips on the display at least MinHeight high, or at most
     // -MinHeight high for a negative value; in Window, their window.
@@ -77,14 +102,14 @@ protected:
         TRunResult r = ::Run({"xclip", "-o", "-selection", "primary", "-t", "UTF8_STRING"});
         return r.Status == 0 ? r.Out : std::string();
     }
+    static bool IsSelectionBlue(uint32_t P) {
+        const int r = (P >> 16) & 255, g = (P >> 8) & 255, b = P & 255;
+        return b > 120 && r < 100 && g < 160; // the style's blue
+    }
     // Pixels of the log painted in the selection's colour.
     int HighlightPixels() {
-        int n = 0;
-        for (uint32_t p : Console().Grab(layout::Control("MemMess"))) {
-            const int r = (p >> 16) & 255, g = (p >> 8) & 255, b = p & 255;
-            n += (b > 120 && r < 100 && g < 160); // the style's blue
-        }
-        return n;
+        const std::vector<uint32_t> pixels = Console().Grab(layout::Control("MemMess"));
+        return int(std::count_if(pixels.begin(), pixels.end(), IsSelectionBlue));
     }
 
     // The pixels of a tooltip once its text is drawn: a tip is mapped before it is painted,
@@ -286,6 +311,73 @@ TEST_F(TEverydayTest, PortItemsAndPanelSixShowTheDeviceAsTooltips) {
         << "no tooltip on panel 6";
     EXPECT_EQ(PaintedGrab(tipWindow, tips[0]), com1Tip)
         << "panel 6's tooltip differs from the text of Com 1";
+}
+
+TEST_F(TEverydayTest, AScriptFromTheScriptsMenuTalksToTheSimulatorAndEndsWithExitZero) {
+    const std::string scripts = m_config->Path() + "/tevro-console/scripts";
+    fs::create_directories(scripts);
+    std::ofstream(scripts + "/setup.chat") << "'' AT\nOK ATE1\nOK AT+CSQ\n";
+    TProcess sim({TEVRO_DEVSIM_BIN, "text", "--com", "1", "--events", "--time-limit", "60"},
+                 {.CaptureStdout = true, .PipeStdin = true, .QuietStderr = true});
+    auto awaitEvent = [&](const std::string& Event) {
+        while (auto line = sim.ReadLine(10000))
+            if (JsonValue(*line, "event") == Event)
+                return *line;
+        return std::string();
+    };
+    ASSERT_NE(awaitEvent("ready"), "");
+    Console().Click("RButDirect");
+    ASSERT_NE(awaitEvent("open"), "") << "the console did not open COM1";
+
+    TRect menu;
+    unsigned long menuWindow = 0;
+    ASSERT_NO_FATAL_FAILURE(OpenLogMenu(menu, menuWindow));
+    const TRect window = Console().X().Geometry(Console().Window());
+    // The pointer on the last item lights it: that gives the height of the items, all of one
+    // height below the separator.
+    Console().MoveTo(menu.X + 40 - window.X, menu.Y + menu.H - 12 - window.Y);
+    std::pair<int, int> last;
+    ASSERT_TRUE(WaitFor([&] { return (last = LitItem(menuWindow, menu)).second >= 8; }, 5000))
+        << "the menu's last item did not light under the pointer";
+    // Below the separator: Run script…, Scripts, Timestamps, Show what is sent, Save
+    // profile…, Find…, Save log as…, Capture to file…: "Scripts" is six items above the last.
+    const int scriptsY = menu.Y + last.first - 6 * last.second + last.second / 2 - window.Y;
+    Console().MoveTo(menu.X + 40 - window.X, scriptsY);
+    Console().ClickAt(menu.X + 42 - window.X, scriptsY);
+    std::vector<TRect> submenus;
+    ASSERT_TRUE(WaitFor(
+        [&] {
+            submenus.clear();
+            for (const TRect& r : PopupWindows(8))
+                if (r.X != menu.X || r.Y != menu.Y)
+                    submenus.push_back(r);
+            return !submenus.empty();
+        },
+        5000))
+        << "the Scripts submenu did not open";
+    // One file in the folder: the submenu holds one item, setup.chat.
+    const TRect& sub = submenus.front();
+    ASSERT_LT(sub.H, 2 * last.second) << "more than one item in the Scripts submenu";
+    Console().ClickAt(sub.X + sub.W / 2 - window.X, sub.Y + sub.H / 2 - window.Y);
+    ASSERT_TRUE(WaitFor([this] { return PopupWindows(8).empty(); }, 5000)) << "the menus stayed";
+
+    // The device got the three commands in order and answered each with OK.
+    for (const std::string command : {"AT", "ATE1", "AT+CSQ"}) {
+        const std::string line = awaitEvent("line");
+        EXPECT_EQ(JsonValue(line, "text"), command) << line;
+        EXPECT_EQ(JsonValue(line, "answer"), "OK") << line;
+    }
+    // The log's last word on the run, as chat would end: its exit code and what it means.
+    const std::regex outcome(
+        R"(Chat script setup\.chat: exit (-?[0-9]+), ([^\n]*), in [0-9]+\.[0-9]{2} s)");
+    std::string log;
+    ASSERT_TRUE(Console().WaitLog(
+        [&](const std::string& L) { return std::regex_search(L, outcome); }, 10000, &log))
+        << log;
+    std::smatch m;
+    std::regex_search(log, m, outcome);
+    EXPECT_EQ(m.str(1), "0") << m.str(0);
+    EXPECT_EQ(m.str(2), "the script ran to its end") << m.str(0);
 }
 
 } // namespace

@@ -34,20 +34,21 @@ struct TDriverTraits {
         ChipRate, // the rate the chip makes is read back (CP2102N and kin)
         Pl2303,   // table rates as asked, others through the chip's divisor
     };
-    const char* Name;
-    TRate Rate;
-    uint32_t MaxRate;         // 0: no limit
-    bool ModemLines;          // TIOCMGET, TIOCMBIS, TIOCMBIC answered
-    int ModemGetUs;           // what one TIOCMGET costs (a USB control transfer: about 1 ms)
-    int ModemSetUs;           // what one TIOCMBIS/TIOCMBIC costs
-    bool CtsAlwaysOn;         // CTS reported on whatever the line does
-    bool ModemWait;           // TIOCMIWAIT answered
-    bool Icount;              // TIOCGICOUNT answered
-    bool SerialInfo;          // TIOCGSERIAL and TIOCSSERIAL answered
-    bool Rs485;               // TIOCGRS485 and TIOCSRS485 answered
-    size_t WriteChunk;        // the most one write takes (the driver's buffer); 0: no limit
-    bool KeepsLineSettings;   // settings read back as written (a pty forces CS8, no parity)
-    bool ReadZeroAfterUnplug; // a read after an unplug gives 0 (USB); a pty gives EIO
+    // A row names only what differs from these.
+    const char* Name = "";
+    TRate Rate = TRate::AsAsked;
+    uint32_t MaxRate = 0;             // 0: no limit
+    bool ModemLines = false;          // TIOCMGET, TIOCMBIS, TIOCMBIC answered
+    int ModemGetUs = 0;               // what one TIOCMGET costs (a USB control transfer: ~1 ms)
+    int ModemSetUs = 0;               // what one TIOCMBIS/TIOCMBIC costs
+    bool CtsAlwaysOn = false;         // CTS reported on whatever the line does
+    bool ModemWait = false;           // TIOCMIWAIT answered
+    bool Icount = false;              // TIOCGICOUNT answered
+    bool SerialInfo = false;          // TIOCGSERIAL and TIOCSSERIAL answered
+    bool Rs485 = false;               // TIOCGRS485 and TIOCSRS485 answered
+    size_t WriteChunk = 0;            // the most one write takes (the driver's buffer); 0: none
+    bool KeepsLineSettings = false;   // settings read back as written (a pty forces CS8)
+    bool ReadZeroAfterUnplug = false; // a read after an unplug gives 0 (USB); a pty gives EIO
     // The serial core answers TIOCGRS485 for every UART, RS-485 capable or not (flags 0), and
     // refuses only TIOCSRS485; USB drivers refuse both.
     bool Rs485ReadsZero = false;

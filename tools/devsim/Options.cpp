@@ -35,8 +35,9 @@ Plays the GSM/GPRS terminal device for tevro-console: a pseudo-terminal publishe
 console's COM map as COMn, and a UDP socket on 127.0.0.1.
 
 Modes:
-  text         answer modem commands like a modem with echo off: every line ended by CR gets
-               CR LF "OK" CR LF when it begins with AT (any case), else CR LF "ERROR" CR LF
+  text         answer modem commands like a modem: a line ended by CR is echoed while echo is
+               on (ATE1, the default; ATE0 turns it off) and gets CR LF "OK" CR LF when it
+               holds AT (any case; what comes before is ignored), else CR LF "ERROR" CR LF
   packet       send request frames, check every answer byte for byte, measure round trips
   udp          send datagrams to the console and print every datagram received (no pty)
   flood-text   send 80-byte text lines (78 characters, CR LF) as fast as the console reads
