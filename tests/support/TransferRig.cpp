@@ -79,9 +79,9 @@ TPty::~TPty() {
     ::close(m_master);
 }
 
-int64_t TTransferRig::NowMs() {
+int64_t TTransferRig::NowUs() {
     using namespace std::chrono;
-    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+    return duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
 TTransferLink TTransferRig::Link() {
@@ -89,7 +89,7 @@ TTransferLink TTransferRig::Link() {
                 m_out += b;
                 return true;
             },
-            [this] { return m_out.size(); }, &NowMs};
+            [this] { return m_out.size(); }, &NowUs};
 }
 
 void TTransferRig::Relay(int From, int To, double DropRate, double DamageRate, uint32_t Seed) {
@@ -146,8 +146,10 @@ bool TTransferRig::Step(TFileTransfer* T) {
     }
     if (m_sink >= 0)
         p[n++] = {m_sink, POLLIN, 0};
-    // A few ms: the transfer's Tick is due that often, as the console's timer calls it.
-    if (::poll(p, n, 5) < 0)
+    // The transfer's Tick is due this often, so a reply held for a fraction of a millisecond
+    // leaves on time.
+    const timespec tick{0, 200'000};
+    if (::ppoll(p, n, &tick, nullptr) < 0)
         return false;
     if (!m_out.empty() && (p[0].revents & POLLOUT)) {
         const ssize_t w = ::write(m_port, m_out.data(), m_out.size());

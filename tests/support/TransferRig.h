@@ -71,7 +71,8 @@ public:
     }
     uint64_t Dropped() const { return m_dropped; }
     uint64_t Damaged() const { return m_damaged; }
-    static int64_t NowMs();
+    static int64_t NowUs();
+    static int64_t NowMs() { return NowUs() / 1000; }
 
 private:
     bool Step(TFileTransfer* T);
