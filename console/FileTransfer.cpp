@@ -328,7 +328,8 @@ void TFileTransfer::Resend() {
         Finish(TTransferOutcome::TooManyRetries);
         return;
     }
-    Transmit(m_p.BlockTimeoutMs);
+    // An EOT sent again within the receiver's second of quiet after the last one restarts it.
+    Transmit(m_state == TState::WaitEotAck ? m_p.EndTimeoutMs : m_p.BlockTimeoutMs);
 }
 
 // m_block goes out now, or when the reply guard ends; its timeout runs from then.
@@ -373,9 +374,7 @@ void TFileTransfer::SendNextBlock() {
         ++m_number;
         m_state = TState::WaitAck;
     }
-    Transmit(m_state == TState::WaitEotAck && m_p.Protocol != TTransferProtocol::Ymodem
-                 ? m_p.EndTimeoutMs
-                 : m_p.BlockTimeoutMs);
+    Transmit(m_state == TState::WaitEotAck ? m_p.EndTimeoutMs : m_p.BlockTimeoutMs);
     if (m_state == TState::WaitAck) // the next one is made while the receiver checks this one
         m_nextReady = MakeDataBlock(m_next, m_nextPayload, static_cast<uint8_t>(m_number + 1));
 }

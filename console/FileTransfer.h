@@ -20,10 +20,11 @@ struct TTransferParams {
     int StartTimeoutMs = 60'000; // the receiver's first NAK or 'C' must come by then
     int BlockTimeoutMs = 10'000; // an answer to a block (or EOT) must come by then
     int RetryLimit = 10;         // a block sent again this often fails the transfer
-    // The answer to the very end (XMODEM's EOT, YMODEM's empty header) is waited for this
-    // long, twice; without it the transfer is done but says the end was not confirmed. More
-    // than the second of quiet lrzsz's rx waits for after an EOT, which a repeat would restart.
-    int EndTimeoutMs = 2500;
+    // The answer to an EOT or YMODEM's empty header is waited for this long: more than the
+    // second of quiet lrzsz's receivers wait for after an EOT, which a repeat would restart.
+    // The very end is waited for twice; without an answer the transfer is done but says the
+    // end was not confirmed.
+    int EndTimeoutMs = 1300;
     // lrzsz's receivers write their ACK, NAK or 'C' and then flush their input; on a pty a
     // reply sent at once can land before that flush and vanish (strace: 1.8 ms between the
     // two calls when the receiver lost its CPU). Each reply waits this long after the answer;
