@@ -109,7 +109,7 @@ TFileTransfer::~TFileTransfer() = default;
 void TFileTransfer::Start() {
     if (m_state != TState::Idle)
         return;
-    m_startMs = m_link.NowMs();
+    m_startMs = NowMs();
     m_state = m_p.Protocol == TTransferProtocol::Plain ? TState::PlainSending : TState::WaitStart;
     m_file.reset(std::fopen(m_p.Path.c_str(), "rbe"));
     if (!m_file) {
@@ -140,7 +140,7 @@ void TFileTransfer::Finish(TTransferOutcome Outcome, std::string Error) {
     m_result.Outcome = Outcome;
     m_result.Error = std::move(Error);
     m_result.Bytes = m_p.Protocol == TTransferProtocol::Plain ? m_written : m_acked;
-    m_result.ElapsedMs = m_link.NowMs() - m_startMs;
+    m_result.ElapsedMs = NowMs() - m_startMs;
     if (Outcome == TTransferOutcome::TooManyRetries)
         m_result.Block = m_blockSeq;
     if (Outcome == TTransferOutcome::ReceiverNotStarted)
@@ -186,6 +186,10 @@ void TFileTransfer::Feed(std::string_view Received) {
             continue;
         }
         m_cans = 0;
+        // Our reply to an earlier answer is still held, so this one answers what came before.
+        if (m_heldTimeoutMs >= 0)
+            continue;
+        m_holdUntil = m_link.NowUs() + m_p.ReplyGuardUs;
         OnByte(c);
     }
 }
@@ -204,6 +208,12 @@ void TFileTransfer::OnByte(char C) {
         return;
     case TState::WaitAck:
         if (C == ACK) {
+            // After a quick retry a second ACK may follow for the copy; it must not pass for
+            // the next block's, so answers are let go by for as long as the retry waited.
+            if (m_quickSent)
+                m_holdUntil = m_link.NowUs() + QuickRetryAfter();
+            else if (m_outAt)
+                m_slowest = std::max(m_slowest, m_link.NowUs() - m_outAt);
             m_acked += m_blockPayload;
             m_firstBlock = false;
             if (OnProgress && m_blockPayload)
@@ -258,7 +268,25 @@ void TFileTransfer::Tick() {
         PlainStep();
         return;
     }
-    if (m_link.NowMs() < m_deadline)
+    const int64_t now = m_link.NowUs();
+    if (m_heldTimeoutMs >= 0) {
+        if (now >= m_holdUntil)
+            Transmit(m_heldTimeoutMs);
+        return;
+    }
+    // Blocks only: lrzsz's rx answers an EOT after a second of quiet, and an EOT sent again
+    // within it makes it wait another second and then refuse.
+    if (m_state == TState::WaitAck && !m_quickSent && m_p.QuickRetryMs > 0) {
+        if (m_outAt == 0) {
+            if (!m_link.Pending || m_link.Pending() == 0)
+                m_outAt = now;
+        } else if (now - m_outAt >= QuickRetryAfter()) {
+            m_quickSent = true;
+            if (!Send(m_block))
+                return;
+        }
+    }
+    if (NowMs() < m_deadline)
         return;
     switch (m_state) {
     case TState::WaitStart:
@@ -274,8 +302,7 @@ void TFileTransfer::Tick() {
         // as it restores its terminal (seen with lrzsz over a pty). Every block is
         // acknowledged by now, so a silent receiver after one more try has the whole file.
         if (m_endTries++ == 0) {
-            if (Send(m_block))
-                Arm(m_p.EndTimeoutMs);
+            Transmit(m_p.EndTimeoutMs);
             return;
         }
         m_result.EndUnconfirmed = true;
@@ -301,8 +328,25 @@ void TFileTransfer::Resend() {
         Finish(TTransferOutcome::TooManyRetries);
         return;
     }
+    // An EOT sent again within the receiver's second of quiet after the last one restarts it.
+    Transmit(m_state == TState::WaitEotAck ? m_p.EndTimeoutMs : m_p.BlockTimeoutMs);
+}
+
+// m_block goes out now, or when the reply guard ends; its timeout runs from then.
+void TFileTransfer::Transmit(int TimeoutMs) {
+    if (m_link.NowUs() < m_holdUntil) {
+        m_heldTimeoutMs = TimeoutMs;
+        return;
+    }
+    m_heldTimeoutMs = -1;
+    m_outAt = 0;
+    m_quickSent = false;
     if (Send(m_block))
-        Arm(m_p.BlockTimeoutMs);
+        Arm(TimeoutMs);
+}
+
+int64_t TFileTransfer::QuickRetryAfter() const {
+    return std::max<int64_t>(int64_t{m_p.QuickRetryMs} * 1000, 4 * m_slowest);
 }
 
 void TFileTransfer::SendFirst() {
@@ -330,11 +374,7 @@ void TFileTransfer::SendNextBlock() {
         ++m_number;
         m_state = TState::WaitAck;
     }
-    if (!Send(m_block))
-        return;
-    Arm(m_state == TState::WaitEotAck && m_p.Protocol != TTransferProtocol::Ymodem
-            ? m_p.EndTimeoutMs
-            : m_p.BlockTimeoutMs);
+    Transmit(m_state == TState::WaitEotAck ? m_p.EndTimeoutMs : m_p.BlockTimeoutMs);
     if (m_state == TState::WaitAck) // the next one is made while the receiver checks this one
         m_nextReady = MakeDataBlock(m_next, m_nextPayload, static_cast<uint8_t>(m_number + 1));
 }
@@ -361,8 +401,7 @@ void TFileTransfer::SendHeader(bool Empty) {
     m_retries = 0;
     m_firstBlock = true;
     m_state = Empty ? TState::WaitEndAck : TState::WaitAck;
-    if (Send(m_block))
-        Arm(Empty ? m_p.EndTimeoutMs : m_p.BlockTimeoutMs);
+    Transmit(Empty ? m_p.EndTimeoutMs : m_p.BlockTimeoutMs);
 }
 
 bool TFileTransfer::MakeDataBlock(std::string& Out, uint64_t& Payload, uint8_t Number) {
@@ -411,7 +450,7 @@ bool TFileTransfer::ReadFile(char* Into, size_t Count) {
 }
 
 void TFileTransfer::PlainStep() {
-    const int64_t now = m_link.NowMs();
+    const int64_t now = NowMs();
     if (now < m_pauseUntil)
         return;
     const size_t pending = m_link.Pending ? m_link.Pending() : 0;

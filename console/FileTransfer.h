@@ -20,9 +20,20 @@ struct TTransferParams {
     int StartTimeoutMs = 60'000; // the receiver's first NAK or 'C' must come by then
     int BlockTimeoutMs = 10'000; // an answer to a block (or EOT) must come by then
     int RetryLimit = 10;         // a block sent again this often fails the transfer
-    // The answer to the very end (XMODEM's EOT, YMODEM's empty header) is waited for this
-    // long, twice; without it the transfer is done but says the end was not confirmed.
-    int EndTimeoutMs = 1000;
+    // The answer to an EOT or YMODEM's empty header is waited for this long: more than the
+    // second of quiet lrzsz's receivers wait for after an EOT, which a repeat would restart.
+    // The very end is waited for twice; without an answer the transfer is done but says the
+    // end was not confirmed.
+    int EndTimeoutMs = 1300;
+    // lrzsz's receivers write their ACK, NAK or 'C' and then flush their input; on a pty a
+    // reply sent at once can land before that flush and vanish (strace: 1.8 ms between the
+    // two calls when the receiver lost its CPU). Each reply waits this long after the answer;
+    // it is due on the first Tick after that.
+    int ReplyGuardUs = 500;
+    // A block on the wire this long with no answer is sent once more at once, instead of
+    // waiting for the receiver's own timeout (lrzsz: 6 s). Grows to 4x the slowest answer
+    // seen, so a receiver that is merely slow is not sent duplicates.
+    int QuickRetryMs = 250;
     // Plain: at most this much written but not yet on the wire, so a large file neither fills
     // memory nor leaves much behind to drain when cancelled.
     size_t PlainBacklog = 16 * 1024;
@@ -33,7 +44,7 @@ struct TTransferParams {
 struct TTransferLink {
     std::function<bool(const std::string&)> Write;
     std::function<size_t()> Pending;
-    std::function<int64_t()> NowMs;
+    std::function<int64_t()> NowUs; // a steady clock in microseconds
 };
 
 enum class TTransferOutcome {
@@ -120,7 +131,10 @@ private:
     void Seal(std::string& Out, size_t BlockSize) const;
     bool ReadFile(char* Into, size_t Count);
     void PlainStep();
-    void Arm(int Ms) { m_deadline = m_link.NowMs() + Ms; }
+    void Transmit(int TimeoutMs);
+    int64_t QuickRetryAfter() const;
+    int64_t NowMs() const { return m_link.NowUs() / 1000; }
+    void Arm(int Ms) { m_deadline = NowMs() + Ms; }
 
     TTransferParams m_p;
     TTransferLink m_link;
@@ -143,6 +157,14 @@ private:
     int m_retries = 0;
     int m_endTries = 0;
     bool m_firstBlock = true; // a 'C' or NAK for the first block still means "send it again"
+
+    // Replies held back by ReplyGuardUs, and the quick retry of a block with no answer; in
+    // microseconds.
+    int64_t m_holdUntil = 0;
+    int m_heldTimeoutMs = -1; // >= 0: m_block goes out when the hold ends, then this is armed
+    int64_t m_outAt = 0;      // when the block out was seen fully on the wire; 0: not yet
+    int64_t m_slowest = 0;    // the longest answer to a block sent once
+    bool m_quickSent = false; // the block out was sent again by the quick retry
 
     // Plain
     std::string m_chunk;

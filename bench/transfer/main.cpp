@@ -31,7 +31,9 @@ TFigures Run(const std::string& File, const std::string& Bytes, TTransferProtoco
                     Dir.string(), far.Slave());
     TFigures f;
     std::optional<TChild> sender;
-    TTransferRig rig(Ours ? far.Master() : idle.Master());
+    // Both senders reach the receiver the same way: a port on one pty, relayed to the other.
+    TTransferRig rig(Ours ? near.SlaveFd() : idle.Master());
+    rig.Relay(near.Master(), far.Master());
     if (Ours) {
         TFileTransfer t({File, Protocol}, rig.Link());
         f.Ok = rig.Run(t, 600'000);
@@ -39,7 +41,6 @@ TFigures Run(const std::string& File, const std::string& Bytes, TTransferProtoco
         sender.emplace(y ? std::vector<std::string>{"sb", "-b", File}
                          : std::vector<std::string>{"sx", "-b", "-k", File},
                        Dir.string(), near.Slave());
-        rig.Relay(near.Master(), far.Master());
         f.Ok = rig.RunUntil([&] { return sender->Poll().has_value(); }, 600'000);
     }
     f.Ok = rig.RunUntil([&] { return receiver.Poll().has_value(); }, 10'000) && f.Ok;

@@ -48,15 +48,6 @@ std::optional<int> TChild::Poll() {
     return m_status;
 }
 
-std::optional<int> TChild::Wait(int TimeoutMs) {
-    for (int64_t end = TTransferRig::NowMs() + TimeoutMs; !Poll();) {
-        if (TTransferRig::NowMs() > end)
-            return std::nullopt;
-        ::poll(nullptr, 0, 5); // a child's end comes as no event we can wait on here
-    }
-    return m_status;
-}
-
 TPty::TPty() {
     m_master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
     char name[128];
@@ -79,9 +70,9 @@ TPty::~TPty() {
     ::close(m_master);
 }
 
-int64_t TTransferRig::NowMs() {
+int64_t TTransferRig::NowUs() {
     using namespace std::chrono;
-    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+    return duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
 TTransferLink TTransferRig::Link() {
@@ -89,7 +80,7 @@ TTransferLink TTransferRig::Link() {
                 m_out += b;
                 return true;
             },
-            [this] { return m_out.size(); }, &NowMs};
+            [this] { return m_out.size(); }, &NowUs};
 }
 
 void TTransferRig::Relay(int From, int To, double DropRate, double DamageRate, uint32_t Seed) {
@@ -111,10 +102,8 @@ void TTransferRig::Copy(int From, int To, bool Faults) {
         std::string kept;
         for (char c : data) {
             const double r = u(m_rng);
-            if (r < m_drop) {
-                ++m_dropped;
+            if (r < m_drop)
                 continue;
-            }
             if (r < m_drop + m_damage) {
                 c = static_cast<char>(c ^ (1 + m_rng() % 255));
                 ++m_damaged;
@@ -136,18 +125,18 @@ void TTransferRig::Copy(int From, int To, bool Faults) {
     }
 }
 
-bool TTransferRig::Step(TFileTransfer* T) {
-    pollfd p[4];
+bool TTransferRig::Step(TFileTransfer* T, int TimeoutUs) {
+    pollfd p[3];
     nfds_t n = 0;
     p[n++] = {m_port, static_cast<short>(POLLIN | (m_out.empty() ? 0 : POLLOUT)), 0};
     if (m_ends[0] >= 0) {
         p[n++] = {m_ends[0], POLLIN, 0};
         p[n++] = {m_ends[1], POLLIN, 0};
     }
-    if (m_sink >= 0)
-        p[n++] = {m_sink, POLLIN, 0};
-    // A few ms: the transfer's Tick is due that often, as the console's timer calls it.
-    if (::poll(p, n, 5) < 0)
+    // The transfer's Tick is due this often, so a reply held for a fraction of a millisecond
+    // leaves on time.
+    const timespec tick{0, TimeoutUs * 1000L};
+    if (::ppoll(p, n, &tick, nullptr) < 0)
         return false;
     if (!m_out.empty() && (p[0].revents & POLLOUT)) {
         const ssize_t w = ::write(m_port, m_out.data(), m_out.size());
@@ -165,12 +154,6 @@ bool TTransferRig::Step(TFileTransfer* T) {
             Copy(m_ends[0], m_ends[1], true);
         if (p[2].revents & POLLIN)
             Copy(m_ends[1], m_ends[0], false);
-    }
-    if (m_sink >= 0 && (p[n - 1].revents & POLLIN)) {
-        char buf[65536];
-        const ssize_t r = ::read(m_sink, buf, sizeof buf);
-        if (r > 0)
-            m_sunk.append(buf, static_cast<size_t>(r));
     }
     if (T)
         T->Tick();

@@ -23,7 +23,6 @@ public:
     TChild& operator=(const TChild&) = delete;
     // The exit status once it ended, else nothing.
     std::optional<int> Poll();
-    std::optional<int> Wait(int TimeoutMs);
 
 private:
     pid_t m_pid = -1;
@@ -55,9 +54,6 @@ public:
     explicit TTransferRig(int Port) : m_port(Port) {}
     TTransferLink Link();
     void Relay(int From, int To, double DropRate = 0, double DamageRate = 0, uint32_t Seed = 1);
-    // Collects what arrives on Fd (a plain transfer's far end).
-    void Sink(int Fd) { m_sink = Fd; }
-    const std::string& Sunk() const { return m_sunk; }
     // Runs T (already started, or started here) until it finishes or TimeoutMs passed;
     // false on the timeout.
     bool Run(TFileTransfer& T, int TimeoutMs);
@@ -69,21 +65,20 @@ public:
                 return false;
         return true;
     }
-    uint64_t Dropped() const { return m_dropped; }
+    // One round: waits up to TimeoutUs for the descriptors, moves what is ready, ticks T.
+    bool Step(TFileTransfer* T, int TimeoutUs = 200);
     uint64_t Damaged() const { return m_damaged; }
-    static int64_t NowMs();
+    static int64_t NowUs();
+    static int64_t NowMs() { return NowUs() / 1000; }
 
 private:
-    bool Step(TFileTransfer* T);
     void Copy(int From, int To, bool Faults);
     int m_port;
     std::string m_out;
     int m_ends[2] = {-1, -1};
     double m_drop = 0, m_damage = 0;
     std::mt19937 m_rng;
-    uint64_t m_dropped = 0, m_damaged = 0;
-    int m_sink = -1;
-    std::string m_sunk;
+    uint64_t m_damaged = 0;
 };
 
 // Random bytes from a seed, the same on every run.
