@@ -74,8 +74,11 @@ TConsole::TConsole(QObject* Parent)
     VaComm->OnRxChar = [this](TVaCustomComm* S, int N) { VaCommRxChar(S, N); };
     VaComm->OnModemLines = [this](TVaCustomComm*) { ShowModemLines(); };
     m_chat.OnDone = [this](const TChatOutcome&) { emit ScriptEnded(); };
+    // A reply waits half a millisecond after the receiver's answer (see TTransferParams), and
+    // is due on the next tick: the timer runs only while a file goes.
     m_transferTimer = new QTimer(this);
-    m_transferTimer->setInterval(5);
+    m_transferTimer->setTimerType(Qt::PreciseTimer);
+    m_transferTimer->setInterval(1);
     connect(m_transferTimer, &QTimer::timeout, this, [this] {
         if (m_transfer && m_transfer->Running())
             m_transfer->Tick();
@@ -346,7 +349,7 @@ bool TConsole::SendFile(const TTransferParams& Params) {
         Params, TTransferLink{
                     .Write = [this](const std::string& S) { return VaComm->WriteText(S); },
                     .Pending = [this] { return static_cast<size_t>(VaComm->WriteCount()); },
-                    .NowMs = [clock] { return static_cast<int64_t>(clock->elapsed()); },
+                    .NowUs = [clock] { return static_cast<int64_t>(clock->nsecsElapsed() / 1000); },
                 });
     m_transfer->OnProgress = [this](uint64_t Sent, uint64_t Total) {
         emit TransferProgress(Sent, Total);
