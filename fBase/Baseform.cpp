@@ -258,10 +258,11 @@ void TBaseform::BuildControls() {
     // Up and Down; installed after the window's filter, so it sees a key first.
     m_historyKeys = new TCommandHistoryKeys(EdCmdLn);
     AttachPortToolTips(ComboPortNum);
-    // The script entries come first in the log's menu; "Capture to file…" stays its last.
+    // The file, script and profile entries come first in the log's menu; "Capture to file…"
+    // stays its last.
+    m_transferTools = new TTransferTools(*Console, MemMess, this);
     m_scriptTools = new TScriptTools(*Console, MemMess, this);
     AttachProfileSaving(*this);
-    m_transferTools = new TTransferTools(*Console, MemMess, this);
     m_logTools =
         std::make_unique<TLogTools>(Console->Log(), MemMess, this, [this](const QString& Text) {
             ShowMessageBox(QString::fromStdString(ApplicationTitle()), Text);
