@@ -355,11 +355,9 @@ bool TConsole::SendFile(const TTransferParams& Params) {
         emit TransferProgress(Sent, Total);
     };
     m_transfer->OnFinished = [this](const TTransferResult& R) { TransferFinished(R); };
-    LogAddLine(
-        TransferStartLine(QFileInfo(QString::fromStdString(Params.Path)).fileName().toStdString(),
-                          QFileInfo(QString::fromStdString(Params.Path)).size(), Params.Protocol));
-    emit TransferStarted(QFileInfo(QString::fromStdString(Params.Path)).fileName(),
-                         QFileInfo(QString::fromStdString(Params.Path)).size());
+    const QFileInfo file(QString::fromStdString(Params.Path));
+    LogAddLine(TransferStartLine(file.fileName().toStdString(), file.size(), Params.Protocol));
+    emit TransferStarted(file.fileName(), file.size());
     m_transferTimer->start();
     m_transfer->Start(); // an unreadable file ends it here already
     return true;
@@ -385,8 +383,7 @@ void TConsole::TransferFinished(const TTransferResult& Result) {
     if (!held.empty())
         LogAddLine("Sending " + std::to_string(held.size()) + " held after the file");
     for (const std::string& text : held)
-        if (!VaComm->WriteText(text))
-            ReportWriteError();
+        WriteOrReport(text); // the transfer has ended: nothing is held again
 }
 
 std::string TConsole::ScriptsDir() {
