@@ -26,6 +26,8 @@ struct TConsoleFixture : TFormFixture {
     // Opens COM 1 in the given mode by its radio button.
     void OpenDirect() { Form->RButDirect->setChecked(true); }
     void OpenPacket(bool Treat) {
+        // The responder sets the countdown once as it starts: let that be over before bytes come.
+        EXPECT_TRUE(PumpUntil([&] { return Form->Console->Responder()->Running.load(); }));
         Form->ChBxTreat->setChecked(Treat);
         Form->RButPack->setChecked(true);
     }
