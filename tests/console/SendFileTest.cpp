@@ -12,21 +12,32 @@
 #include <unistd.h>
 
 namespace {
-// Carries bytes both ways between the console's device and the receiver's terminal; the last
-// bytes the console sent are kept in Tail.
+// Carries bytes both ways between the console's device and the receiver's terminal, keeping
+// what a full terminal did not take yet; the last bytes the console sent are kept in Tail.
 struct TLine {
     int A, B;
-    std::string Tail = {};
-    void Shuttle() {
+    std::string Tail = {}, ToB = {}, ToA = {};
+    static void Move(int From, int To, std::string& Pending, std::string* Seen) {
         char buf[8192];
-        for (ssize_t n; (n = ::read(A, buf, sizeof buf)) > 0;) {
-            Tail.append(buf, static_cast<size_t>(n));
-            if (Tail.size() > 64)
-                Tail.erase(0, Tail.size() - 64);
-            [[maybe_unused]] auto w = ::write(B, buf, static_cast<size_t>(n));
+        ssize_t n;
+        while (Pending.empty() && (n = ::read(From, buf, sizeof buf)) > 0) {
+            Pending.assign(buf, static_cast<size_t>(n));
+            if (Seen) {
+                Seen->append(Pending);
+                if (Seen->size() > 64)
+                    Seen->erase(0, Seen->size() - 64);
+            }
+            const ssize_t w = ::write(To, Pending.data(), Pending.size());
+            Pending.erase(0, w > 0 ? static_cast<size_t>(w) : 0);
         }
-        for (ssize_t n; (n = ::read(B, buf, sizeof buf)) > 0;)
-            [[maybe_unused]] auto w = ::write(A, buf, static_cast<size_t>(n));
+        if (!Pending.empty()) {
+            const ssize_t w = ::write(To, Pending.data(), Pending.size());
+            Pending.erase(0, w > 0 ? static_cast<size_t>(w) : 0);
+        }
+    }
+    void Shuttle() {
+        Move(A, B, ToB, &Tail);
+        Move(B, A, ToA, nullptr);
     }
 };
 
