@@ -12,35 +12,6 @@
 #include <unistd.h>
 
 namespace {
-// Carries bytes both ways between the console's device and the receiver's terminal, keeping
-// what a full terminal did not take yet; the last bytes the console sent are kept in Tail.
-struct TLine {
-    int A, B;
-    std::string Tail = {}, ToB = {}, ToA = {};
-    static void Move(int From, int To, std::string& Pending, std::string* Seen) {
-        char buf[8192];
-        ssize_t n;
-        while (Pending.empty() && (n = ::read(From, buf, sizeof buf)) > 0) {
-            Pending.assign(buf, static_cast<size_t>(n));
-            if (Seen) {
-                Seen->append(Pending);
-                if (Seen->size() > 64)
-                    Seen->erase(0, Seen->size() - 64);
-            }
-            const ssize_t w = ::write(To, Pending.data(), Pending.size());
-            Pending.erase(0, w > 0 ? static_cast<size_t>(w) : 0);
-        }
-        if (!Pending.empty()) {
-            const ssize_t w = ::write(To, Pending.data(), Pending.size());
-            Pending.erase(0, w > 0 ? static_cast<size_t>(w) : 0);
-        }
-    }
-    void Shuttle() {
-        Move(A, B, ToB, &Tail);
-        Move(B, A, ToA, nullptr);
-    }
-};
-
 std::string RandomFile(const std::string& Path, size_t Size) {
     std::mt19937 rng(7);
     std::string bytes(Size, '\0');
@@ -59,15 +30,11 @@ TEST(SendFile, YmodemThroughTheConsoleGivesTheReceiverTheFileWithItsName) {
     const std::string file = RandomFile(dir + "/in/app.bin", 65537);
     TPty far;
     TChild rb({"rb", "-b"}, dir, far.Slave());
-    TLine line{f.Device.Master(), far.Master()};
+    TPtyBridge line(f.Device.Master(), far.Master());
     ASSERT_TRUE(f.W().Console->SendFile(
         {.Path = dir + "/in/app.bin", .Protocol = TTransferProtocol::Ymodem}));
-    ASSERT_TRUE(PumpUntil(
-        [&] {
-            line.Shuttle();
-            return !f.W().Console->Transferring() && rb.Poll().has_value();
-        },
-        30000))
+    ASSERT_TRUE(
+        PumpUntil([&] { return !f.W().Console->Transferring() && rb.Poll().has_value(); }, 30000))
         << f.W().LogGetText();
     EXPECT_EQ(rb.Poll(), 0);
     EXPECT_TRUE(ReadFile(dir + "/app.bin") == file);
@@ -83,35 +50,26 @@ TEST(SendFile, CancelEndsBothSidesAndAHeldCommandGoesAfter) {
     RandomFile(dir + "/big.bin", 4 << 20);
     TPty far;
     TChild rx({"rx", "-b", "got.bin"}, dir, far.Slave());
-    TLine line{f.Device.Master(), far.Master()};
+    TPtyBridge line(f.Device.Master(), far.Master());
     quint64 sent = 0;
     QObject::connect(f.W().Console.get(), &TConsole::TransferProgress,
                      [&](quint64 Sent, quint64) { sent = Sent; });
     ASSERT_TRUE(f.W().Console->SendFile(
         {.Path = dir + "/big.bin", .Protocol = TTransferProtocol::Xmodem1K}));
-    ASSERT_TRUE(PumpUntil(
-        [&] {
-            line.Shuttle();
-            return sent >= 8192;
-        },
-        30000));
+    ASSERT_TRUE(PumpUntil([&] { return sent >= 8192; }, 30000));
     f.W().EdCmdLn->setText("AT");
     f.W().BtTransmit->click(); // held: the line is the transfer's
     f.W().Console->CancelTransfer();
     EXPECT_FALSE(f.W().Console->Transferring());
-    ASSERT_TRUE(PumpUntil(
-        [&] {
-            line.Shuttle();
-            return rx.Poll().has_value();
-        },
-        15000))
+    ASSERT_TRUE(PumpUntil([&] { return rx.Poll().has_value(); }, 15000))
         << "the receiver did not end";
     EXPECT_NE(rx.Poll(), 0);
     // The protocol's cancel, then the command that waited for the line.
-    const size_t can = line.Tail.rfind("\x18\x18");
-    ASSERT_NE(can, std::string::npos) << "no cancel sequence";
-    EXPECT_NE(line.Tail.find("AT\r\n", can), std::string::npos)
+    std::string tail;
+    ASSERT_TRUE(PumpUntil(
+        [&] { return (tail = line.TailFromA()).find("AT\r\n") != std::string::npos; }, 5000))
         << "the held command did not go out";
+    EXPECT_LT(tail.rfind("\x18\x18"), tail.find("AT\r\n")) << "no cancel sequence before it";
     const std::string log = f.W().LogGetText();
     EXPECT_NE(log.find("Held"), std::string::npos) << log;
     EXPECT_NE(log.find("cancel"), std::string::npos) << log;

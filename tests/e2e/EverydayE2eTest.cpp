@@ -4,6 +4,7 @@
 // items are found by their place, the pixels and the X selection tell what the log shows.
 #include "E2eFixture.h"
 #include "FileText.h"
+#include "TransferRig.h"
 
 #include <algorithm>
 #include <cstring>
@@ -124,6 +125,21 @@ protected:
             },
             5000);
         return pixels;
+    }
+
+    // Ctrl+Shift+U on the log, the path typed into the box, the protocol chosen by typing its
+    // first letters into the list (none: the first, XMODEM-1K), and Send.
+    void SendFileByKeys(const std::string& Path, const std::string& ProtocolKeys) {
+        Console().Click("MemMess");
+        Console().Key("ctrl+shift+u");
+        const unsigned long box = Console().X().WaitForWindow("Send file", 10000);
+        ASSERT_NE(box, 0u) << "no \"Send file\" box";
+        ASSERT_TRUE(TypeChecked(Path)) << "the file box did not take the path";
+        Console().Key("Tab Tab"); // past "Browse…" to the protocol
+        if (!ProtocolKeys.empty())
+            Console().Type(ProtocolKeys);
+        Console().Key("Return");
+        ASSERT_TRUE(Console().X().WaitGone(box, 10000)) << "the box stayed";
     }
 
     std::unique_ptr<TTempDir> m_files;
@@ -378,6 +394,67 @@ TEST_F(TEverydayTest, AScriptFromTheScriptsMenuTalksToTheSimulatorAndEndsWithExi
     std::regex_search(log, m, outcome);
     EXPECT_EQ(m.str(1), "0") << m.str(0);
     EXPECT_EQ(m.str(2), "the script ran to its end") << m.str(0);
+}
+
+// The device is lrzsz's YMODEM receiver on a pty of its own, bridged to the console's line.
+TEST_F(TEverydayTest, SendFileByYmodemGivesTheReceiverTheFileWithItsNameAndSize) {
+    OpenOnDevice("RButDirect");
+    const std::string bytes = SeededBytes(100 * 1024 + 7, 3);
+    std::ofstream(FilePath("fw.bin"), std::ios::binary) << bytes;
+    fs::create_directories(FilePath("in"));
+    TPty far;
+    TChild rb({"rb", "-b"}, FilePath("in"), far.Slave());
+    TPtyBridge line(m_device->Master(), far.Master());
+    ASSERT_NO_FATAL_FAILURE(SendFileByKeys(FilePath("fw.bin"), "Y"));
+    ASSERT_TRUE(WaitFor([&] { return rb.Poll().has_value(); }, 60000)) << "rb did not end";
+    EXPECT_EQ(rb.Poll(), 0);
+    EXPECT_TRUE(ReadFile(FilePath("in/fw.bin")) == bytes) << "the file differs";
+    std::string log;
+    EXPECT_TRUE(Console().WaitLog(
+        [](const std::string& L) {
+            return std::regex_search(
+                L, std::regex(R"(Send file "fw\.bin" \(102407 bytes, YMODEM\): done in)"));
+        },
+        10000, &log))
+        << log;
+}
+
+// Cancel in the progress box midway, with a command sent meanwhile: the receiver ends, the
+// cancel goes before the held command, and the log tells both.
+TEST_F(TEverydayTest, CancelMidwayEndsBothSidesAndTheHeldCommandGoesAfter) {
+    OpenOnDevice("RButDirect");
+    std::ofstream(FilePath("big.bin"), std::ios::binary) << SeededBytes(8 << 20, 5);
+    TPty far;
+    TPtyBridge line(m_device->Master(), far.Master());
+    ASSERT_NO_FATAL_FAILURE(SendFileByKeys(FilePath("big.bin"), ""));
+    // Started once the console waits for it: rx asks again only after ten seconds.
+    TChild rx({"rx", "-b", "got.bin"}, m_files->Path(), far.Slave());
+    const unsigned long progress = Console().X().WaitForWindow("Send file", 10000);
+    ASSERT_NE(progress, 0u) << "no progress box";
+    ASSERT_TRUE(WaitFor([&] { return line.FromA() >= 16 * 1024; }, 30000)) << "nothing went";
+    Console().Click("EdCmdLn");
+    Console().Type("AT");
+    Console().Click("BtTransmit"); // "To COM": held, the line is the transfer's
+    const TRect box = Console().X().Geometry(progress);
+    const TRect window = Console().X().Geometry(Console().Window());
+    Console().ClickAt(box.X + box.W / 2 - window.X, box.Y + 12 - window.Y);
+    Console().Key("Escape");
+    ASSERT_TRUE(WaitFor([&] { return rx.Poll().has_value(); }, 30000)) << "rx did not end";
+    EXPECT_NE(rx.Poll(), 0);
+    std::string tail;
+    ASSERT_TRUE(WaitFor(
+        [&] { return (tail = line.TailFromA()).find("AT\r\n") != std::string::npos; }, 5000))
+        << "the held command did not go out";
+    EXPECT_LT(tail.rfind("\x18\x18"), tail.find("AT\r\n")) << "no cancel before it";
+    std::string log;
+    EXPECT_TRUE(Console().WaitLog(
+        [](const std::string& L) {
+            return L.find("Held until the file is sent") != std::string::npos &&
+                   L.find("): cancelled after") != std::string::npos;
+        },
+        10000, &log))
+        << log;
+    EXPECT_TRUE(Console().X().WaitGone(progress, 5000)) << "the progress box stayed";
 }
 
 } // namespace

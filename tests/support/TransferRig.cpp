@@ -70,6 +70,55 @@ TPty::~TPty() {
     ::close(m_master);
 }
 
+TPtyBridge::TPtyBridge(int A, int B) : m_a(A), m_b(B), m_thread([this] { Loop(); }) {}
+
+TPtyBridge::~TPtyBridge() {
+    m_stop = true;
+    m_thread.join();
+}
+
+std::string TPtyBridge::TailFromA() const {
+    std::lock_guard lock(m_mutex);
+    return m_tail;
+}
+
+void TPtyBridge::Loop() {
+    std::string toB, toA;
+    char buf[8192];
+    auto move = [&](int From, int To, std::string& Pending, bool FromA) {
+        if (Pending.empty()) {
+            const ssize_t n = ::read(From, buf, sizeof buf);
+            if (n <= 0)
+                return;
+            Pending.assign(buf, static_cast<size_t>(n));
+            if (FromA) {
+                m_fromA += static_cast<uint64_t>(n);
+                std::lock_guard lock(m_mutex);
+                m_tail += Pending;
+                if (m_tail.size() > 64)
+                    m_tail.erase(0, m_tail.size() - 64);
+            }
+        }
+        const ssize_t w = ::write(To, Pending.data(), Pending.size());
+        Pending.erase(0, w > 0 ? static_cast<size_t>(w) : 0);
+    };
+    while (!m_stop) {
+        // Reads only from a side whose last bytes went on; the wait is short, to see the stop.
+        pollfd p[2] = {{m_a, static_cast<short>(toB.empty() ? POLLIN : 0), 0},
+                       {m_b, static_cast<short>(toA.empty() ? POLLIN : 0), 0}};
+        if (!toB.empty())
+            p[1].events |= POLLOUT;
+        if (!toA.empty())
+            p[0].events |= POLLOUT;
+        ::poll(p, 2, 10);
+        // A master whose slave nobody holds polls as hung up at once: no spinning on it.
+        if ((p[0].revents | p[1].revents) & (POLLHUP | POLLERR))
+            ::usleep(10000);
+        move(m_a, m_b, toB, true);
+        move(m_b, m_a, toA, false);
+    }
+}
+
 int64_t TTransferRig::NowUs() {
     using namespace std::chrono;
     return duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count();

@@ -5,11 +5,14 @@
 
 #include "FileTransfer.h"
 
+#include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <optional>
 #include <random>
 #include <string>
 #include <sys/types.h>
+#include <thread>
 #include <vector>
 
 // A program with its standard input and output on the terminal Tty (or /dev/null and
@@ -44,6 +47,27 @@ public:
 private:
     int m_master = -1, m_slaveFd = -1;
     std::string m_slave;
+};
+
+// Carries bytes both ways between two pty masters on a thread of its own, keeping what a full
+// terminal did not take yet, until it is destroyed. Remembers the last bytes that went from A.
+class TPtyBridge {
+public:
+    TPtyBridge(int A, int B);
+    ~TPtyBridge();
+    TPtyBridge(const TPtyBridge&) = delete;
+    TPtyBridge& operator=(const TPtyBridge&) = delete;
+    std::string TailFromA() const;
+    uint64_t FromA() const { return m_fromA; }
+
+private:
+    void Loop();
+    int m_a, m_b;
+    std::atomic<bool> m_stop{false};
+    std::atomic<uint64_t> m_fromA{0};
+    mutable std::mutex m_mutex;
+    std::string m_tail;
+    std::thread m_thread;
 };
 
 // The sender's port: written bytes queue and go out as the descriptor takes them, as the
