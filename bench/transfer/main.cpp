@@ -1,7 +1,14 @@
 // A 4 MB random file to lrzsz's XMODEM-1K and YMODEM receivers over a pty pair: the console's
-// sender against lrzsz's own sender, the same file to the same receiver, in one run.
+// sender against lrzsz's own sender, the same file to the same receiver, in one run; then the
+// same file sent by the window (offscreen) on its port, with its event loop's stalls (a 10 ms
+// probe timer's lateness) while the file goes.
 //   bench_transfer [MB]
+#include "BenchSupport.h"
+#include "ConsoleCore.h"
 #include "TransferRig.h"
+
+#include <QRadioButton>
+#include <QTimer>
 
 #include <cstdio>
 #include <cstdlib>
@@ -54,6 +61,44 @@ TFigures Run(const std::string& File, const std::string& Bytes, TTransferProtoco
     return f;
 }
 
+// The window sends File on COM1 (Device's line, bridged to the receiver's); the receiver starts
+// once the console waits for it, as a device put into its download mode would.
+TFigures RunInWindow(TBenchConsole& Console, TPtyDevice& Device, const std::string& File,
+                     const std::string& Bytes, TTransferProtocol Protocol, const fs::path& Dir,
+                     std::vector<double>& Lateness) {
+    fs::remove_all(Dir);
+    fs::create_directories(Dir);
+    const bool y = Protocol == TTransferProtocol::Ymodem;
+    TPty far;
+    TPtyBridge line(Device.Master(), far.Master());
+    QTimer probe;
+    probe.setTimerType(Qt::PreciseTimer);
+    double expected = 0;
+    QObject::connect(&probe, &QTimer::timeout, [&] {
+        const double now = MonotonicSeconds();
+        if (expected > 0)
+            Lateness.push_back(std::max(0.0, (now - expected) * 1000.0));
+        expected = now + 0.010;
+    });
+    probe.start(10);
+    TFigures f;
+    const int64_t t0 = TTransferRig::NowMs();
+    if (!Console.Form->Console->SendFile({.Path = File, .Protocol = Protocol}))
+        return f;
+    TChild receiver(y ? std::vector<std::string>{"rb", "-b"}
+                      : std::vector<std::string>{"rx", "-b", "-c", "got.bin"},
+                    Dir.string(), far.Slave());
+    f.Ok = Console.RunUntil([&] { return receiver.Poll().has_value(); }, 120);
+    f.Seconds = static_cast<double>(TTransferRig::NowMs() - t0) / 1000.0;
+    probe.stop();
+    f.Ok = f.Ok && receiver.Poll() == 0;
+    std::ifstream in(Dir / (y ? fs::path(File).filename() : fs::path("got.bin")), std::ios::binary);
+    const std::string got(std::istreambuf_iterator<char>(in), {});
+    f.Ok = f.Ok && got.compare(0, Bytes.size(), Bytes) == 0 && got.size() < Bytes.size() + 1024;
+    Console.RunUntil([&] { return !Console.Form->Console->Transferring(); }, 5);
+    return f;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -76,6 +121,24 @@ int main(int argc, char** argv) {
                         f.Ok ? "identical" : "WRONG");
             bad += !f.Ok;
         }
+
+    TConfigHome config;
+    TPtyDevice device;
+    config.MapCom(1, device.SlavePath());
+    int qtArgc = 1;
+    TBenchConsole console(qtArgc, argv);
+    console.Form->RButDirect->setChecked(true);
+    for (TTransferProtocol p : {TTransferProtocol::Xmodem1K, TTransferProtocol::Ymodem}) {
+        std::vector<double> lateness;
+        const TFigures f = RunInWindow(console, device, file, bytes, p, dir / "rx", lateness);
+        std::printf("%-10s %-8s %9.2f %10.0f %s; event loop stall median %.2f ms, longest %.1f "
+                    "ms\n",
+                    TransferProtocolName(p), "window", f.Seconds,
+                    static_cast<double>(bytes.size()) / 1024.0 / f.Seconds,
+                    f.Ok ? "identical" : "WRONG", Percentile(lateness, 50),
+                    Percentile(lateness, 100));
+        bad += !f.Ok;
+    }
     fs::remove_all(dir);
     return bad ? 1 : 0;
 }
