@@ -7,7 +7,8 @@
 //   echo LINE          every byte that arrives on LINE (ftdi or uart) is sent back
 //   stream LINE        LINE sends a numbered text line every 10 ms and drops what arrives
 //   quiet LINE         what arrives on LINE is dropped, nothing is sent
-//   monitor TEXT       TEXT to QEMU's monitor; the answer is the monitor's reply
+//   monitor TEXT       TEXT to QEMU's monitor; the answer is "ok" and its reply, or "error:"
+//                      and its reply when it refused the command
 //   packet LINE N ...  the simulator's packet mode on LINE with N requests (further
 //                      arguments passed on); the answer is its summary line
 //   quit               the peer ends
@@ -125,6 +126,12 @@ std::string Monitor(const std::string& Socket, const std::string& Command) {
     const size_t eol = reply.find('\n');
     reply = eol == std::string::npos ? "" : reply.substr(eol + 1);
     reply.erase(std::remove(reply.begin(), reply.end(), '\r'), reply.end());
+    // The monitor answers a command it refused with text, not a status: "Error: Device 'x'
+    // not found" (hmp_handle_error) or "unknown command: 'x'"; a plain success says nothing
+    // or prints a value.
+    for (const char* refusal : {"Error:", "unknown command"})
+        if (reply.find(refusal) != std::string::npos)
+            return "error: " + reply;
     return "ok " + reply;
 }
 
