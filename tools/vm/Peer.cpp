@@ -12,6 +12,17 @@
 //   packet LINE N ...  the simulator's packet mode on LINE with N requests (further
 //                      arguments passed on); the answer is its summary line
 //   quit               the peer ends
+//
+// With --guest it runs inside the guest instead: it presents the USB devices the guest plays
+// to itself (an ACM gadget and FunctionFS models of a CP2102, a PL2303 and a CH340), plays
+// their far ends as the lines acm, cp210x, pl2303 and ch341, and takes its requests from
+// guest-req.N. Two more requests there:
+//   plug LINE in|out   the device comes onto or leaves the bus
+//   lines LINE BITS    the modem inputs the device reports (TIOCM_ bits, decimal); on acm,
+//                      0 closes the far end (DSR and DCD drop) and any other value opens it
+#include "Fd.h"
+#include "UsbGadget.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -20,6 +31,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <poll.h>
@@ -35,31 +47,6 @@
 namespace {
 
 using TClock = std::chrono::steady_clock;
-
-class TFd {
-public:
-    explicit TFd(int Fd = -1) : m_fd(Fd) {}
-    ~TFd() { Reset(); }
-    TFd(TFd&& O) noexcept : m_fd(O.m_fd) { O.m_fd = -1; }
-    TFd& operator=(TFd&& O) noexcept {
-        if (this != &O) {
-            Reset();
-            m_fd = O.m_fd;
-            O.m_fd = -1;
-        }
-        return *this;
-    }
-    void Reset() {
-        if (m_fd >= 0)
-            ::close(m_fd);
-        m_fd = -1;
-    }
-    int Get() const { return m_fd; }
-    bool Valid() const { return m_fd >= 0; }
-
-private:
-    int m_fd;
-};
 
 enum class TMode { Echo, Stream, Quiet, Lent };
 
@@ -188,8 +175,11 @@ void WriteWhole(const std::string& Path, const std::string& Text) {
 
 class TPeer {
 public:
-    TPeer(std::string Run, std::string MonitorSocket, std::string Devsim)
-        : m_run(std::move(Run)), m_monitor(std::move(MonitorSocket)), m_devsim(std::move(Devsim)) {}
+    TPeer(std::string Run, std::string MonitorSocket, std::string Devsim, std::string Prefix = "")
+        : m_run(std::move(Run)), m_monitor(std::move(MonitorSocket)), m_devsim(std::move(Devsim)),
+          m_prefix(std::move(Prefix)) {}
+
+    std::map<std::string, std::unique_ptr<TUsbGadget>> Gadgets;
 
     bool AddLine(const std::string& Name, const std::string& Path) {
         TLine l;
@@ -263,7 +253,7 @@ private:
     }
 
     void TakeRequest() {
-        const std::string path = m_run + "/req." + std::to_string(m_next);
+        const std::string path = m_run + "/" + m_prefix + "req." + std::to_string(m_next);
         std::ifstream f(path);
         if (!f)
             return;
@@ -273,7 +263,7 @@ private:
         std::fprintf(stderr, "tevro-vm-peer: %s\n", request.c_str());
         const std::string answer = Do(request);
         std::fprintf(stderr, "tevro-vm-peer: -> %s\n", answer.c_str());
-        WriteWhole(m_run + "/ack." + std::to_string(m_next), answer + "\n");
+        WriteWhole(m_run + "/" + m_prefix + "ack." + std::to_string(m_next), answer + "\n");
         ::unlink(path.c_str());
         ++m_next;
     }
@@ -302,6 +292,23 @@ private:
             ::tcflush(l.Fd.Get(), TCIOFLUSH);
             return "ok";
         }
+        if (verb == "plug" || verb == "lines") {
+            auto g = Gadgets.find(name);
+            if (g == Gadgets.end())
+                return "error: " + name + " is not a device of the guest";
+            std::string arg;
+            in >> arg;
+            if (verb == "plug")
+                return g->second->Plug(arg == "in") ? "ok" : "error: the controller refused";
+            const uint32_t bits = uint32_t(std::stoul(arg.empty() ? "0" : arg));
+            if (g->second->SetInputs(bits))
+                return "ok";
+            if (bits == 0)
+                l.Fd.Reset();
+            else if (!l.Fd.Valid())
+                l.Fd = OpenLine(l.Path);
+            return l.Fd.Valid() == (bits != 0) ? "ok" : "error: cannot open " + l.Path;
+        }
         if (verb == "packet") {
             std::vector<std::string> argv = {m_devsim, "packet",     "--device",
                                              l.Path,   "--no-stdin", "--time-limit",
@@ -319,7 +326,7 @@ private:
         return "error: unknown request " + verb;
     }
 
-    std::string m_run, m_monitor, m_devsim;
+    std::string m_run, m_monitor, m_devsim, m_prefix;
     std::map<std::string, TLine> m_lines;
     unsigned m_next = 0;
     bool m_quit = false;
@@ -327,17 +334,63 @@ private:
 
 } // namespace
 
+// How many tty nodes of the guest belong to the drivers of its own devices.
+size_t DriverNodes() {
+    size_t n = 0;
+    for (const auto& e : std::filesystem::directory_iterator("/sys/class/tty")) {
+        std::error_code ec;
+        const std::string driver =
+            std::filesystem::read_symlink(e.path() / "device/driver", ec).filename();
+        for (const char* d : {"cdc_acm", "cp210x", "pl2303", "ch341-uart"})
+            n += driver == d;
+    }
+    return n;
+}
+
+// Inside the guest: one gadget per driver, each on a controller of its own.
+int GuestMain(const char* Run, const char* Devsim) {
+    TPeer peer(Run, "", Devsim, "guest-");
+    const struct {
+        const char* Name;
+        std::unique_ptr<TChipModel> (*Model)();
+    } devices[] = {{"acm", nullptr},
+                   {"cp210x", MakeCp210xModel},
+                   {"pl2303", MakePl2303Model},
+                   {"ch341", MakeCh341Model}};
+    int udc = 0;
+    for (const auto& d : devices) {
+        try {
+            auto g = std::make_unique<TUsbGadget>(d.Name, "dummy_udc." + std::to_string(udc++),
+                                                  d.Model ? d.Model() : nullptr);
+            if (peer.AddLine(d.Name, g->FarEnd()))
+                peer.Gadgets[d.Name] = std::move(g);
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "tevro-vm-peer: no %s device: %s\n", d.Name, e.what());
+        }
+    }
+    // Ready once the guest's drivers have a node for every device (bounded: 10 s).
+    for (int i = 0; i < 100 && DriverNodes() < peer.Gadgets.size(); ++i)
+        ::usleep(100000);
+    WriteWhole(std::string(Run) + "/guest-ready", "ready\n");
+    peer.Run(1200);
+    peer.Gadgets.clear();
+    return 0;
+}
+
 int main(int argc, char** argv) {
     const char* run = std::getenv("TEVRO_VM_RUN");
+    ::signal(SIGPIPE, SIG_IGN);
+    if (argc == 3 && std::string(argv[1]) == "--guest" && run)
+        return GuestMain(run, argv[2]);
     const char* monitor = std::getenv("TEVRO_VM_MONITOR");
     const char* ftdi = std::getenv("TEVRO_VM_FTDI");
     const char* uart = std::getenv("TEVRO_VM_UART");
     if (argc != 2 || !run || !monitor || !ftdi || !uart) {
-        std::fprintf(stderr, "usage: tevro-vm-peer PATH-OF-TEVRO-DEVSIM\n"
-                             "  (run by tools/vm/tevro-vm --host-helper, which sets TEVRO_VM_*)\n");
+        std::fprintf(stderr, "usage: tevro-vm-peer [--guest] PATH-OF-TEVRO-DEVSIM\n"
+                             "  (run by tools/vm/tevro-vm --host-helper or --guest-helper, which\n"
+                             "  set TEVRO_VM_*)\n");
         return 2;
     }
-    ::signal(SIGPIPE, SIG_IGN);
     TPeer peer(run, monitor, argv[1]);
     if (!peer.AddLine("ftdi", ftdi) || !peer.AddLine("uart", uart))
         return 2;
