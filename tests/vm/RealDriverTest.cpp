@@ -1,7 +1,8 @@
 // The serial component and the console on real Linux drivers. These run inside the guest that
-// tools/vm/tevro-vm boots: ftdi_sio behind QEMU's FTDI adapter (/dev/ttyUSB0) and 8250 behind
-// a second emulated 16550 (/dev/ttyS1). The host plays both devices on the other ends
-// (tools/vm/Peer.cpp) and unplugs and replugs the adapter when asked (HostDo).
+// tools/vm/tevro-vm boots: ftdi_sio behind QEMU's FTDI adapter and 8250 behind a second
+// emulated 16550 (/dev/ttyS1), played by the host (tools/vm/Peer.cpp), and cdc_acm, cp210x,
+// pl2303 and ch341 behind devices the guest presents to itself, played by the same peer
+// inside the guest (tools/vm/UsbGadget.cpp). Each test runs over every driver.
 #include "ByteText.h"
 #include "ConfigHome.h"
 #include "CpuTime.h"
@@ -15,21 +16,75 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <asm/termbits.h>
+#include <chrono>
 #include <cstdio>
 #include <fcntl.h>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
 struct TRealDevice {
-    const char* Line; // the peer's name for it
-    const char* Path;
-    bool Uart; // a 16550: the clock makes 115200 at most
+    const char* Line;   // the peer's name for it
+    const char* Driver; // the tty's driver as sysfs names it
+    bool InGuest;       // its far end is played inside the guest
+    // The rates the console offers that the chip makes: below MinRate an FT232's divisor
+    // overflows (get_ftdi_divisor) and a CP2102 runs at 300 (cp210x_change_speed); above
+    // MaxRate a 16550's clock cannot follow (serial8250_get_baud_rate).
+    int MinRate, MaxRate;
+    // The modem inputs the far end drives, each with what the driver then reports; none
+    // where the far end cannot drive them.
+    std::vector<std::pair<int, int>> Inputs;
 };
-const TRealDevice kDevices[] = {{"ftdi", "/dev/ttyUSB0", false}, {"uart", "/dev/ttyS1", true}};
+const int kAll = TIOCM_CTS | TIOCM_DSR | TIOCM_RI | TIOCM_CD;
+const std::vector<std::pair<int, int>> kChipInputs = {{TIOCM_CTS, TIOCM_CTS},
+                                                      {TIOCM_DSR | TIOCM_CD, TIOCM_DSR | TIOCM_CD},
+                                                      {TIOCM_RI, TIOCM_RI},
+                                                      {kAll, kAll},
+                                                      {0, 0}};
+const TRealDevice kDevices[] = {
+    {"ftdi", "ftdi_sio", false, 183, 3000000, {}},
+    {"uart", "serial8250", false, 0, 115200, {}},
+    // acm_tty_tiocmget reports CTS always; the ACM function raises DSR and DCD while its far
+    // end is open (lines 0 closes it).
+    {"acm", "cdc_acm", true, 0, 3000000, {{0, TIOCM_CTS}, {1, kAll & ~TIOCM_RI}}},
+    {"cp210x", "cp210x", true, 300, 3000000, kChipInputs},
+    {"pl2303", "pl2303", true, 0, 3000000, kChipInputs},
+    {"ch341", "ch341-uart", true, 0, 3000000, kChipInputs}};
+
+// The device's node: the tty whose driver is the device's; the 8250 driver also holds the
+// console (ttyS0) and ports without a chip (ttyS2, ttyS3).
+std::string NodeOf(const TRealDevice& D) {
+    if (std::string(D.Driver) == "serial8250")
+        return "/dev/ttyS1";
+    for (const auto& e : std::filesystem::directory_iterator("/sys/class/tty")) {
+        std::error_code ec;
+        if (std::filesystem::read_symlink(e.path() / "device/driver", ec).filename() == D.Driver)
+            return "/dev/" + e.path().filename().string();
+    }
+    return "";
+}
+
+std::string PeerDo(const TRealDevice& D, const std::string& Verb, const std::string& Arg = "") {
+    return HostDo(Verb + " " + D.Line + (Arg.empty() ? "" : " " + Arg), 150000,
+                  D.InGuest ? "guest-" : "");
+}
+
+// How long a test spent on one driver, for the closing note.
+struct TDriverTime {
+    const char* Driver;
+    std::chrono::steady_clock::time_point Start = std::chrono::steady_clock::now();
+    explicit TDriverTime(const TRealDevice& D) : Driver(D.Driver) {}
+    ~TDriverTime() {
+        std::printf("%s: %lld ms\n", Driver,
+                    (long long)std::chrono::duration_cast<std::chrono::milliseconds>(
+                        std::chrono::steady_clock::now() - Start)
+                        .count());
+    }
+};
 
 // A second descriptor on the device, for reading what the driver holds beside the component
 // (root passes the component's exclusive open; the lock is advisory).
@@ -78,41 +133,44 @@ int Count(const std::string& Text, const std::string& What) {
     return n;
 }
 
-TEST(RealDriverRates, EveryRateOfTheConsoleOpensWhereTheDriverMakesIt) {
+TEST(RealDriverRates, EveryRateOfTheConsoleOpensWhereTheChipMakesIt) {
     for (const TRealDevice& d : kDevices) {
+        TDriverTime time(d);
+        const std::string node = NodeOf(d);
+        ASSERT_FALSE(node.empty()) << d.Driver;
         for (int rate : kConsoleRates) {
-            TRealPort p(d.Path);
+            TRealPort p(node);
             p.Comm.SetUserBaudrate(rate);
             const std::string message = MessageOf([&] { p.Comm.Open(); });
-            if (d.Uart && rate > 115200) {
-                // serial8250_get_baud_rate: above clock/16 the previous rate stays.
+            if (rate < d.MinRate || rate > d.MaxRate) {
                 EXPECT_EQ(message, "Error writing dcb (22), Invalid argument")
-                    << d.Path << " " << rate;
-                EXPECT_FALSE(p.Comm.IsOpen()) << d.Path << " " << rate;
+                    << d.Driver << " " << rate;
+                EXPECT_FALSE(p.Comm.IsOpen()) << d.Driver << " " << rate;
                 continue;
             }
-            EXPECT_EQ(message, "(nothing raised)") << d.Path << " " << rate;
-            ASSERT_TRUE(p.Comm.IsOpen()) << d.Path << " " << rate;
+            EXPECT_EQ(message, "(nothing raised)") << d.Driver << " " << rate;
+            ASSERT_TRUE(p.Comm.IsOpen()) << d.Driver << " " << rate;
             // What the driver holds, read beside the component, is within the chips' rounding.
-            const unsigned back = TSideView(d.Path).Rate();
-            EXPECT_NEAR(double(back), double(rate), rate * 0.03) << d.Path << " " << rate;
+            const unsigned back = TSideView(node.c_str()).Rate();
+            EXPECT_NEAR(double(back), double(rate), rate * 0.03) << d.Driver << " " << rate;
         }
     }
 }
 
 TEST(RealDriverBytes, EveryByteValueGoesBothWays) {
     for (const TRealDevice& d : kDevices) {
-        ASSERT_EQ(HostDo(std::string("echo ") + d.Line), "ok") << d.Path;
-        TRealPort p(d.Path);
+        TDriverTime time(d);
+        ASSERT_EQ(PeerDo(d, "echo"), "ok") << d.Driver;
+        TRealPort p(NodeOf(d));
         p.Comm.Open();
-        ASSERT_TRUE(p.Comm.IsOpen()) << d.Path;
+        ASSERT_TRUE(p.Comm.IsOpen()) << d.Driver;
         // Sent twice, so every value also follows every other in the stream at least once.
         const std::string all = AllByteValues() + AllByteValues();
-        ASSERT_TRUE(p.Comm.WriteText(all)) << d.Path;
+        ASSERT_TRUE(p.Comm.WriteText(all)) << d.Driver;
         EXPECT_TRUE(PumpUntil([&] { return p.Received.size() >= all.size(); }, 10000))
-            << d.Path << " got " << p.Received.size();
-        EXPECT_EQ(Hex(p.Received), Hex(all)) << d.Path;
-        ASSERT_EQ(HostDo(std::string("quiet ") + d.Line), "ok");
+            << d.Driver << " got " << p.Received.size();
+        EXPECT_EQ(Hex(p.Received), Hex(all)) << d.Driver;
+        ASSERT_EQ(PeerDo(d, "quiet"), "ok");
     }
 }
 
@@ -149,116 +207,145 @@ TEST(RealDriverLines, TheLinePanelsFollowTheRealModemStatus) {
         }
         ASSERT_EQ(::ioctl(side.Fd, TIOCMBIC, &loop), 0);
     }
-    // The FTDI adapter: DTR and RTS as the component drives them reach the driver, and the
-    // panels' source shows the inputs the driver reports.
-    TRealPort p("/dev/ttyUSB0");
-    p.Comm.Open();
-    ASSERT_TRUE(p.Comm.IsOpen());
-    TSideView side("/dev/ttyUSB0");
-    for (const auto& [dtr, rts] : {std::pair{true, false}, {false, true}, {true, true}}) {
-        p.Comm.SetDTR(dtr);
-        p.Comm.SetRTS(rts);
-        const int lines = side.Lines();
-        ASSERT_GE(lines, 0);
-        EXPECT_EQ(bool(lines & TIOCM_DTR), dtr);
-        EXPECT_EQ(bool(lines & TIOCM_RTS), rts);
-        const int inputs[] = {TIOCM_CTS, TIOCM_DSR, TIOCM_RI, TIOCM_CD};
-        for (int line = 1; line <= 4; ++line)
-            EXPECT_TRUE(PumpUntil([&] {
-                return p.Comm.ModemLineOn(line) == bool(lines & inputs[line - 1]);
-            })) << "line "
-                << line << ", TIOCMGET " << lines;
+    // The USB adapters: DTR and RTS as the component drives them reach the driver, and the
+    // panels show the inputs the driver reports, changing as the far end drives them.
+    const int inputs[] = {TIOCM_CTS, TIOCM_DSR, TIOCM_RI, TIOCM_CD};
+    for (const TRealDevice& d : kDevices) {
+        if (std::string(d.Line) == "uart")
+            continue;
+        TDriverTime time(d);
+        const std::string node = NodeOf(d);
+        TRealPort p(node);
+        p.Comm.Open();
+        ASSERT_TRUE(p.Comm.IsOpen()) << d.Driver;
+        TSideView side(node.c_str());
+        for (const auto& [dtr, rts] : {std::pair{true, false}, {false, true}, {true, true}}) {
+            p.Comm.SetDTR(dtr);
+            p.Comm.SetRTS(rts);
+            const int lines = side.Lines();
+            ASSERT_GE(lines, 0) << d.Driver;
+            EXPECT_EQ(bool(lines & TIOCM_DTR), dtr) << d.Driver;
+            EXPECT_EQ(bool(lines & TIOCM_RTS), rts) << d.Driver;
+            for (int line = 1; line <= 4; ++line)
+                EXPECT_TRUE(PumpUntil([&] {
+                    return p.Comm.ModemLineOn(line) == bool(lines & inputs[line - 1]);
+                })) << d.Driver
+                    << " line " << line << ", TIOCMGET " << lines;
+        }
+        for (const auto& [drive, reported] : d.Inputs) {
+            ASSERT_EQ(PeerDo(d, "lines", std::to_string(drive)), "ok") << d.Driver;
+            for (int line = 1; line <= 4; ++line)
+                EXPECT_TRUE(PumpUntil([&, reported = reported] {
+                    return p.Comm.ModemLineOn(line) == bool(reported & inputs[line - 1]);
+                })) << d.Driver
+                    << " line " << line << " with inputs " << drive << ", TIOCMGET "
+                    << side.Lines();
+        }
     }
 }
 
 TEST(RealDriverResponder, AnswersTheSimulatorsRequestsThroughTheAdapter) {
-    TFormFixture f;
-    TConfigHome home;
-    home.MapCom(1, "/dev/ttyUSB0");
-    f.Form->ChBxTreat->setChecked(true);
-    f.Form->RButPack->setChecked(true);
-    ASSERT_TRUE(f.Form->VaComm->IsOpen());
-    const std::string summary = HostDo("packet ftdi 200", 150000);
-    ASSERT_EQ(summary.rfind("ok {", 0), 0u) << summary;
-    EXPECT_EQ(JsonField(summary, "answered"), "200") << summary;
-    EXPECT_EQ(JsonField(summary, "missing"), "0") << summary;
-    EXPECT_EQ(JsonField(summary, "wrong"), "0") << summary;
-    // Under emulation the time says little; it is shown, not checked.
-    std::printf("responder through ftdi_sio under emulation: round trip median %s ms, p99 %s ms, "
-                "worst %s ms over %s requests\n",
-                JsonField(summary, "rtt_median_ms").c_str(),
-                JsonField(summary, "rtt_p99_ms").c_str(), JsonField(summary, "rtt_max_ms").c_str(),
-                JsonField(summary, "requests").c_str());
+    for (const TRealDevice& d : kDevices) {
+        if (std::string(d.Line) == "uart")
+            continue;
+        TDriverTime time(d);
+        TFormFixture f;
+        TConfigHome home;
+        home.MapCom(1, NodeOf(d));
+        f.Form->ChBxTreat->setChecked(true);
+        f.Form->RButPack->setChecked(true);
+        ASSERT_TRUE(f.Form->VaComm->IsOpen()) << d.Driver;
+        const std::string summary = PeerDo(d, "packet", "200");
+        ASSERT_EQ(summary.rfind("ok {", 0), 0u) << d.Driver << " " << summary;
+        EXPECT_EQ(JsonField(summary, "answered"), "200") << d.Driver << " " << summary;
+        EXPECT_EQ(JsonField(summary, "missing"), "0") << d.Driver << " " << summary;
+        EXPECT_EQ(JsonField(summary, "wrong"), "0") << d.Driver << " " << summary;
+        // Under emulation the time says little; it is shown, not checked.
+        std::printf("responder through %s under emulation: round trip median %s ms, p99 %s ms, "
+                    "worst %s ms over %s requests\n",
+                    d.Driver, JsonField(summary, "rtt_median_ms").c_str(),
+                    JsonField(summary, "rtt_p99_ms").c_str(),
+                    JsonField(summary, "rtt_max_ms").c_str(),
+                    JsonField(summary, "requests").c_str());
+    }
+}
+
+// Takes the device off the bus (In false) or puts it back: QEMU's monitor for the FTDI
+// adapter, the controller's binding for the guest's own devices.
+std::string Plug(const TRealDevice& D, bool In) {
+    if (D.InGuest)
+        return PeerDo(D, "plug", In ? "in" : "out");
+    return HostDo(In ? "monitor device_add usb-serial,id=ftdi,chardev=u0,always-plugged=on"
+                     : "monitor device_del ftdi");
 }
 
 TEST(RealDriverUnplug, AnUnplugUnderTrafficIsOneErrorAndTheAdapterOpensAgainWhenBack) {
-    TFormFixture f;
-    TConfigHome home;
-    home.MapCom(1, "/dev/ttyUSB0");
-    TBaseform& w = *f.Form;
-    ASSERT_EQ(HostDo("stream ftdi"), "ok");
-    w.RButDirect->setChecked(true);
-    ASSERT_TRUE(w.VaComm->IsOpen());
-    ASSERT_TRUE(PumpUntil([&] { return Count(w.LogGetText(), "line ") >= 5; }, 10000))
-        << w.LogGetText();
+    for (const TRealDevice& d : kDevices) {
+        if (std::string(d.Line) == "uart")
+            continue;
+        TDriverTime time(d);
+        TFormFixture f;
+        TConfigHome home;
+        const std::string node = NodeOf(d);
+        home.MapCom(1, node);
+        TBaseform& w = *f.Form;
+        ASSERT_EQ(PeerDo(d, "stream"), "ok");
+        w.RButDirect->setChecked(true);
+        ASSERT_TRUE(w.VaComm->IsOpen()) << d.Driver;
+        ASSERT_TRUE(PumpUntil([&] { return Count(w.LogGetText(), "line ") >= 5; }, 10000))
+            << d.Driver << " " << w.LogGetText();
 
-    double cpu0 = CpuSeconds();
-    PumpFor(1000);
-    const double cpuBefore = CpuSeconds() - cpu0;
+        double cpu0 = CpuSeconds();
+        PumpFor(1000);
+        const double cpuBefore = CpuSeconds() - cpu0;
 
-    ASSERT_EQ(HostDo("monitor device_del ftdi").rfind("ok", 0), 0u);
-    ASSERT_TRUE(PumpUntil([] { return !std::filesystem::exists("/dev/ttyUSB0"); }, 20000));
-    // One report of the lost line, whichever call met the loss first.
-    ASSERT_TRUE(PumpUntil([&] { return f.Boxes.size() >= 1; }, 5000)) << w.LogGetText();
-    cpu0 = CpuSeconds();
-    PumpFor(1000);
-    const double cpu = CpuSeconds() - cpu0;
-    EXPECT_EQ(f.Boxes.size(), 1) << f.Boxes.join(" | ").toStdString();
-    // Under emulation the window's own timers cost a fifth of a core; a spinning thread, all.
-    std::printf("after the unplug: \"%s\"; CPU over a second %.0f ms (%.0f ms before it)\n",
-                f.Boxes[0].toStdString().c_str(), cpu * 1000, cpuBefore * 1000);
-    EXPECT_LT(cpu, 0.5) << "a thread spins on the lost device";
+        ASSERT_EQ(Plug(d, false).rfind("ok", 0), 0u) << d.Driver;
+        ASSERT_TRUE(PumpUntil([&] { return !std::filesystem::exists(node); }, 20000)) << d.Driver;
+        // One report of the lost line, whichever call met the loss first.
+        ASSERT_TRUE(PumpUntil([&] { return f.Boxes.size() >= 1; }, 5000))
+            << d.Driver << " " << w.LogGetText();
+        cpu0 = CpuSeconds();
+        PumpFor(1000);
+        const double cpu = CpuSeconds() - cpu0;
+        EXPECT_EQ(f.Boxes.size(), 1) << d.Driver << " " << f.Boxes.join(" | ").toStdString();
+        // Under emulation the window's own timers cost a fifth of a core; a spinning thread, all.
+        std::printf("%s after the unplug: \"%s\"; CPU over a second %.0f ms (%.0f ms before it)\n",
+                    d.Driver, f.Boxes[0].toStdString().c_str(), cpu * 1000, cpuBefore * 1000);
+        EXPECT_LT(cpu, 0.5) << d.Driver << ": a thread spins on the lost device";
 
-    // Every send from now on is a write error.
-    w.LogClear();
-    w.EdCmdLn->setText("AT");
-    for (int i = 1; i <= 3; ++i) {
+        // Every send from now on is a write error.
+        w.LogClear();
+        w.EdCmdLn->setText("AT");
+        for (int i = 1; i <= 3; ++i) {
+            w.BtTransmit->click();
+            EXPECT_TRUE(PumpUntil([&] {
+                return Count(w.LogGetText(), "Error writing to: Port 1") == i;
+            })) << d.Driver
+                << " send " << i << ": " << w.LogGetText();
+        }
+        w.BtnClose->click();
+        EXPECT_FALSE(w.VaComm->IsOpen()) << d.Driver;
+
+        // Replug: the adapter comes back, maybe under another number; the COM map follows it.
+        ASSERT_EQ(PeerDo(d, "stream"), "ok");
+        ASSERT_EQ(Plug(d, true).rfind("ok", 0), 0u) << d.Driver;
+        std::string back;
+        ASSERT_TRUE(PumpUntil([&] { return !(back = NodeOf(d)).empty(); }, 20000)) << d.Driver;
+        std::printf("%s is back as %s\n", d.Driver, back.c_str());
+        std::filesystem::remove(home.Dir() + "/tevro-console/com/COM1");
+        home.MapCom(1, back);
+        w.LogClear();
+        w.BtnOpen->click();
+        ASSERT_TRUE(w.VaComm->IsOpen()) << d.Driver << " " << f.Boxes.join(" | ").toStdString();
+        EXPECT_TRUE(PumpUntil([&] { return Count(w.LogGetText(), "line ") >= 5; }, 10000))
+            << d.Driver << " " << w.LogGetText();
         w.BtTransmit->click();
-        EXPECT_TRUE(PumpUntil([&] {
-            return Count(w.LogGetText(), "Error writing to: Port 1") == i;
-        })) << "send "
-            << i << ": " << w.LogGetText();
+        PumpFor(200);
+        EXPECT_EQ(Count(w.LogGetText(), "Error writing to"), 0)
+            << d.Driver << " " << w.LogGetText();
+        EXPECT_EQ(f.Boxes.size(), 1) << d.Driver;
+        ASSERT_EQ(PeerDo(d, "quiet"), "ok");
     }
-    w.BtnClose->click();
-    EXPECT_FALSE(w.VaComm->IsOpen());
-
-    // Replug: the adapter comes back, maybe under another number; the COM map follows it.
-    ASSERT_EQ(HostDo("stream ftdi"), "ok");
-    ASSERT_EQ(
-        HostDo("monitor device_add usb-serial,id=ftdi,chardev=u0,always-plugged=on").rfind("ok", 0),
-        0u);
-    std::string back;
-    ASSERT_TRUE(PumpUntil(
-        [&] {
-            for (const char* n : {"/dev/ttyUSB0", "/dev/ttyUSB1", "/dev/ttyUSB2"})
-                if (std::filesystem::exists(n))
-                    back = n;
-            return !back.empty();
-        },
-        20000));
-    std::printf("the adapter is back as %s\n", back.c_str());
-    std::filesystem::remove(home.Dir() + "/tevro-console/com/COM1");
-    home.MapCom(1, back);
-    w.LogClear();
-    w.BtnOpen->click();
-    ASSERT_TRUE(w.VaComm->IsOpen()) << f.Boxes.join(" | ").toStdString();
-    EXPECT_TRUE(PumpUntil([&] { return Count(w.LogGetText(), "line ") >= 5; }, 10000))
-        << w.LogGetText();
-    w.BtTransmit->click();
-    PumpFor(200);
-    EXPECT_EQ(Count(w.LogGetText(), "Error writing to"), 0) << w.LogGetText();
-    EXPECT_EQ(f.Boxes.size(), 1);
-    ASSERT_EQ(HostDo("quiet ftdi"), "ok");
 }
 
 } // namespace

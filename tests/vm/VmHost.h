@@ -10,17 +10,22 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <string>
 
 // Sends Request to the host and returns its answer ("ok ..." or "error: ..."; "error: no
-// answer" when none came within TimeoutMs).
-inline std::string HostDo(const std::string& Request, int TimeoutMs = 30000) {
-    static unsigned next = 0;
+// answer" when none came within TimeoutMs). Prefix "guest-" sends it to the peer that plays
+// the guest's own devices instead.
+inline std::string HostDo(const std::string& Request, int TimeoutMs = 30000,
+                          const std::string& Prefix = "") {
+    static std::map<std::string, unsigned> counts;
+    unsigned& next = counts[Prefix];
     const char* run = std::getenv("TEVRO_VM_RUN");
     if (!run)
         return "error: not in the guest (TEVRO_VM_RUN unset)";
     const std::string n = std::to_string(next++);
-    const std::string req = std::string(run) + "/req." + n, ack = std::string(run) + "/ack." + n;
+    const std::string req = std::string(run) + "/" + Prefix + "req." + n,
+                      ack = std::string(run) + "/" + Prefix + "ack." + n;
     {
         std::ofstream f(req + ".tmp");
         f << Request << "\n";
