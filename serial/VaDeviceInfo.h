@@ -10,3 +10,7 @@
 std::string VaDescribeComPort(int PortNum, const std::string& ConfigDir);
 // The same with the user's own configuration folder.
 std::string VaDescribeComPort(int PortNum);
+
+// The kernel driver behind a serial device node ("ftdi_sio", "cp210x", "serial8250"), from
+// sysfs; empty where none is named (a pseudo-terminal).
+std::string VaDriverOf(const std::string& Path);

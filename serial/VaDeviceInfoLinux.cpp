@@ -6,6 +6,7 @@
 #include "VaPlatformLinux.h"
 
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 #include <vector>
 
@@ -33,4 +34,18 @@ std::string VaDescribeComPort(int PortNum, const std::string& ConfigDir) {
 
 std::string VaDescribeComPort(int PortNum) {
     return VaDescribeComPort(PortNum, VaConfigDir());
+}
+
+std::string VaDriverOf(const std::string& Path) {
+    struct stat st;
+    if (::stat(Path.c_str(), &st) != 0 || !S_ISCHR(st.st_mode))
+        return "";
+    const std::string link = "/sys/dev/char/" + std::to_string(major(st.st_rdev)) + ":" +
+                             std::to_string(minor(st.st_rdev)) + "/device/driver";
+    std::vector<char> target(4096);
+    const ssize_t n = ::readlink(link.c_str(), target.data(), target.size() - 1);
+    if (n <= 0)
+        return "";
+    const std::string t(target.data(), static_cast<size_t>(n));
+    return t.substr(t.rfind('/') + 1);
 }

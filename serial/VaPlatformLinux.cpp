@@ -4,6 +4,7 @@
 
 #include "VaClasses.h"
 #include "VaComMap.h"
+#include "VaDeviceInfo.h"
 
 #include <algorithm>
 #include <atomic>
@@ -222,9 +223,10 @@ private:
 
 class TLinuxPort : public TVaPort {
 public:
-    TLinuxPort(TDeviceFd Fd, bool HasLines, bool HasIcount, const serial_icounter_struct& Icount)
+    TLinuxPort(TDeviceFd Fd, bool HasLines, bool HasIcount, const serial_icounter_struct& Icount,
+               std::string Driver = "")
         : m_dev(std::move(Fd)), m_hasLines(HasLines), m_hasIcount(HasIcount), m_icount(Icount),
-          m_queue(4096) {
+          m_queue(4096), m_driver(std::move(Driver)) {
         m_config.Marks = false; // the open left no marking on
     }
     ~TLinuxPort() override { Close(); }
@@ -345,6 +347,7 @@ private:
     int m_modemErrno = 0;
     uint32_t m_modemAt = 0;
     bool m_modemSampled = false;
+    const std::string m_driver; // as sysfs names it, for the rates its chip cannot make
 };
 
 TVaSysResult TLinuxPort::Ioctl(unsigned long Req, void* Arg) {
@@ -450,6 +453,8 @@ TVaStatus TLinuxPort::SetLine(const TVaLineSettings& S) {
     TVaTermiosPlan plan;
     if (TVaStatus s = VaBuildTermios(S, plan, m_hasLines); !s.Ok())
         return s;
+    if (!VaChipMakesRate(m_driver, S.BaudRate)) // a rate the driver would report as made
+        return {TVaErr::Invalid, EINVAL};
     // RS-485 mode stays as the system configured it unless RTS toggling changes: writing
     // it with flags 0 would switch a board's RS-485 off until its driver is probed again.
     if (plan.RtsToggle != m_rs485Ours)
@@ -923,7 +928,8 @@ public:
         serial_icounter_struct ic{};
         bool hasIcount = !fd.Ioctl(TIOCGICOUNT, &ic).Failed();
         try {
-            Port = std::make_shared<TLinuxPort>(std::move(fd), hasLines, hasIcount, ic);
+            Port = std::make_shared<TLinuxPort>(std::move(fd), hasLines, hasIcount, ic,
+                                                VaDriverOf(path));
         } catch (const std::system_error& e) {
             // No descriptor left for the port's own wait objects.
             return VaStatusFromErrno(e.code().value());

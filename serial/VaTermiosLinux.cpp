@@ -94,6 +94,11 @@ void VaMakeRaw(termios2& T) {
     T.c_cc[VTIME] = 0;
 }
 
+bool VaChipMakesRate(const std::string& Driver, uint32_t Rate) {
+    // The divisor of a 3 MHz clock in eighths: at most 0x3fff and 7/8 (131071 eighths).
+    return Driver != "ftdi_sio" || uint64_t(Rate) * 131071 >= 24000000;
+}
+
 bool VaRateAccepted(uint32_t Asked, uint32_t ReadBack) {
     const uint64_t diff = Asked > ReadBack ? Asked - ReadBack : ReadBack - Asked;
     return diff * 100 <= uint64_t(Asked) * 3;

@@ -7,6 +7,7 @@
 
 #include <asm/termbits.h>
 #include <cstdint>
+#include <string>
 
 // Builds the whole kernel line settings from the record. Invalid (EINVAL) for what the
 // kernel cannot express; RtsToggle tells the caller to ask the driver for RS-485 mode.
@@ -28,3 +29,9 @@ void VaMakeRaw(termios2& T);
 // which may be a fraction of a percent off (a CP2102N makes 115384 for 115200); more than 3 %
 // off means the driver put another rate in its place.
 bool VaRateAccepted(uint32_t Asked, uint32_t ReadBack);
+
+// Whether the chip behind Driver (as sysfs names it) makes Rate within 3 %, where the driver
+// itself does not tell: ftdi_sio reads back whatever rate it was asked for, but below about
+// 183 baud an FT232-class chip's divisor overflows its 14 bits (get_ftdi_divisor) and the chip
+// runs at another rate (110 gives 275). Any rate for other drivers.
+bool VaChipMakesRate(const std::string& Driver, uint32_t Rate);

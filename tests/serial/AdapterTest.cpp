@@ -74,6 +74,22 @@ TEST(RateReadBack, AcceptsTheChipsRoundingAndRefusesASubstitution) {
         EXPECT_EQ(VaRateAccepted(c.Asked, c.Back), c.Accepted) << c.Asked << " " << c.Back;
 }
 
+TEST(RateReadBack, AnFtdiChipMakesNoRateItsDivisorCannotHold) {
+    const struct {
+        const char* Driver;
+        uint32_t Rate;
+        bool Made;
+    } cases[] = {{"ftdi_sio", 110, false},
+                 {"ftdi_sio", 183, false},
+                 {"ftdi_sio", 184, true},
+                 {"ftdi_sio", 300, true},
+                 {"ftdi_sio", 3000000, true},
+                 {"cp210x", 110, true},
+                 {"", 50, true}};
+    for (const auto& c : cases)
+        EXPECT_EQ(VaChipMakesRate(c.Driver, c.Rate), c.Made) << c.Driver << " " << c.Rate;
+}
+
 TEST(Adapters, EveryRateOfTheConsoleOpensWhereTheDriverMakesIt) {
     for (const auto& traits : DriverProfiles()) {
         for (int rate : kConsoleRates) {

@@ -18,6 +18,7 @@
 #include <asm/termbits.h>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
 #include <gtest/gtest.h>
@@ -133,6 +134,35 @@ int Count(const std::string& Text, const std::string& What) {
     return n;
 }
 
+// The rate QEMU's FTDI chip last ran at, from its trace (tevro-vm --trace
+// usb_serial_set_baud writes it to the run folder as the guest goes); 0 when none is known.
+unsigned FtdiChipRate() {
+    const std::string trace = ReadFile(std::string(std::getenv("TEVRO_VM_RUN")) + "/trace");
+    const size_t at = trace.rfind("baud rate ");
+    return at == std::string::npos ? 0 : unsigned(std::atoi(trace.c_str() + at + 10));
+}
+
+TEST(RealDriverRates, TheFtdiDriverReportsRatesItsChipCannotMake) {
+    // Set beside the component: ftdi_sio takes the rate and reads it back unchanged, while the
+    // chip's divisor overflows below 183.1 baud (3 MHz / 16383.875).
+    TSideView side("/dev/ttyUSB0");
+    for (const auto& [rate, made] : {std::pair{110u, false}, {183u, false}, {184u, true}}) {
+        termios2 t{};
+        ASSERT_EQ(::ioctl(side.Fd, TCGETS2, &t), 0);
+        t.c_cflag = (t.c_cflag & ~CBAUD) | BOTHER;
+        t.c_ospeed = t.c_ispeed = rate;
+        ASSERT_EQ(::ioctl(side.Fd, TCSETS2, &t), 0);
+        EXPECT_EQ(side.Rate(), rate);
+        unsigned chip = 0;
+        EXPECT_TRUE(PumpUntil([&] { return (chip = FtdiChipRate()) != 0 && chip != 9600; }));
+        std::printf("ftdi_sio asked for %u: the chip runs at %u\n", rate, chip);
+        EXPECT_EQ(std::abs(int(chip) - int(rate)) * 100 <= int(rate) * 3, made) << rate;
+        t.c_ospeed = t.c_ispeed = 9600;
+        ASSERT_EQ(::ioctl(side.Fd, TCSETS2, &t), 0);
+        ASSERT_TRUE(PumpUntil([&] { return FtdiChipRate() == 9600; }));
+    }
+}
+
 TEST(RealDriverRates, EveryRateOfTheConsoleOpensWhereTheChipMakesIt) {
     for (const TRealDevice& d : kDevices) {
         TDriverTime time(d);
@@ -153,6 +183,12 @@ TEST(RealDriverRates, EveryRateOfTheConsoleOpensWhereTheChipMakesIt) {
             // What the driver holds, read beside the component, is within the chips' rounding.
             const unsigned back = TSideView(node.c_str()).Rate();
             EXPECT_NEAR(double(back), double(rate), rate * 0.03) << d.Driver << " " << rate;
+            if (std::string(d.Line) == "ftdi") { // and so is the rate the emulated chip runs at
+                EXPECT_TRUE(PumpUntil([&] {
+                    return std::abs(double(FtdiChipRate()) - rate) <= rate * 0.03;
+                })) << rate
+                    << ": the chip runs at " << FtdiChipRate();
+            }
         }
     }
 }
