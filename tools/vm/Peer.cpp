@@ -298,8 +298,14 @@ private:
                 return "error: " + name + " is not a device of the guest";
             std::string arg;
             in >> arg;
-            if (verb == "plug")
-                return g->second->Plug(arg == "in") ? "ok" : "error: the controller refused";
+            if (verb == "plug") {
+                if (!g->second->Plug(arg == "in"))
+                    return "error: the controller refused";
+                // The ACM function hangs its far end up when the device leaves the bus.
+                if (arg == "in")
+                    l.Fd = OpenLine(l.Path);
+                return l.Fd.Valid() ? "ok" : "error: cannot open " + l.Path;
+            }
             const uint32_t bits = uint32_t(std::stoul(arg.empty() ? "0" : arg));
             if (g->second->SetInputs(bits))
                 return "ok";
