@@ -359,6 +359,11 @@ void TConsole::ReportPortFailureOnce() {
 }
 
 void TConsole::SysTimerTimer() {
+    // A device given up has no lines to ask for and nothing to count down.
+    if (m_lossHandled && VaComm->Lost()) {
+        SysTimer->stop();
+        return;
+    }
     // A port that reports its line changes has its panels updated by them; else each tick
     // asks for the lines.
     const bool polled = !VaComm->ReportsModemLines();
