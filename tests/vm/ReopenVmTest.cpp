@@ -7,6 +7,7 @@
 #include "VmHost.h"
 
 #include "ConsoleCore.h"
+#include "DeviceWatch.h"
 
 #include <QRadioButton>
 #include <algorithm>
@@ -34,6 +35,16 @@ TEST(RealDriverReopen, TheAdapterUnpluggedAndBackIsOpenedAgainAtOnceEveryTime) {
     TConfigHome home;
     home.MapCom(1, "/dev/ttyUSB0");
     TBaseform& w = *f.Form;
+    // The adapter is listed as the device manager knows it, and so is the UART.
+    const std::vector<TSerialDevice> devices = ListSerialDevices();
+    const auto listed = [&](const char* Node) {
+        return std::find_if(devices.begin(), devices.end(),
+                            [&](const TSerialDevice& D) { return D.Node == Node; });
+    };
+    ASSERT_NE(listed("/dev/ttyUSB0"), devices.end());
+    EXPECT_EQ(listed("/dev/ttyUSB0")->Driver, "ftdi_sio");
+    EXPECT_EQ(listed("/dev/ttyUSB0")->Vendor + ":" + listed("/dev/ttyUSB0")->Product, "0403:6001");
+    EXPECT_NE(listed("/dev/ttyS1"), devices.end());
     w.Console->SetReopen(true);
     ASSERT_EQ(HostDo("stream ftdi"), "ok");
     w.RButDirect->setChecked(true);
