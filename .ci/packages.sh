@@ -1,6 +1,6 @@
 # Debian packages, one list per purpose; sourced by ./run and ./test.
 # Building the console and the simulator.
-TEVRO_BUILD_PACKAGES="cmake ninja-build g++ qt6-base-dev libgl-dev"
+TEVRO_BUILD_PACKAGES="cmake ninja-build g++ qt6-base-dev libgl-dev libudev-dev pkg-config"
 # The X tooling (the end-to-end tests and the demo): its headers, a virtual display, the tools
 # that click, copy and take screenshots, the fonts the window is laid out for, and the session
 # bus with the accessibility bus the end-to-end tests read the status panels through.

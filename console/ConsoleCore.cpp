@@ -2,17 +2,21 @@
 
 #include "Application.h"
 #include "DateStamp.h"
+#include "DeviceWatch.h"
 #include "ReceiveRules.h"
 #include "VaComMap.h"
+#include "VaPlatformLinux.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFileInfo>
+#include <QSettings>
 #include <QTime>
 #include <QTimer>
 #include <algorithm>
 #include <cstring>
+#include <unistd.h>
 
 namespace {
 // Raw with Stamp put before each line it starts; AtStart: the log's text ends a line, LastCr:
@@ -89,6 +93,17 @@ TConsole::TConsole(QObject* Parent)
         LogAddLine("Refused a datagram from " + Ip + ":" + std::to_string(Port) +
                    " (not an allowed network); " + std::to_string(N) + " so far");
     };
+    // A lost device is heard of coming back; a node that is there but not yet usable (its
+    // permissions still being set) is tried again a few times.
+    m_watch = new TDeviceWatch(this);
+    connect(m_watch, &TDeviceWatch::Changed, this, [this] {
+        m_reopenTries = 20;
+        TryReopen();
+    });
+    m_reopenRetry = new QTimer(this);
+    m_reopenRetry->setSingleShot(true);
+    m_reopenRetry->setInterval(100);
+    connect(m_reopenRetry, &QTimer::timeout, this, [this] { TryReopen(); });
     UDPServer->SetDefaultPort(50000);
     UDPServer->OnUDPRead = [this](TIdUDPServer* S, const std::string& D, TIdSocketHandle& B) {
         UDPServerUDPRead(S, D, B);
@@ -179,6 +194,7 @@ void TConsole::ShowSentLine(const std::string& Line) {
 // ---------------------------------------------------------------- port
 
 void TConsole::OpenPort(int PortNum, int Baud) {
+    StopWaiting();
     VaComm->Close();
     VaComm->SetPortNum(PortNum);
     VaComm->SetUserBaudrate(Baud);
@@ -187,7 +203,95 @@ void TConsole::OpenPort(int PortNum, int Baud) {
 }
 
 void TConsole::ClosePort() {
+    StopWaiting();
     VaComm->Close();
+}
+
+namespace {
+QSettings ConsoleSettings() {
+    return QSettings(QString::fromStdString(VaConfigDir() + "/tevro-console/console.ini"),
+                     QSettings::IniFormat);
+}
+} // namespace
+
+bool TConsole::SavedReopen() {
+    return ConsoleSettings().value("reopen", false).toBool();
+}
+
+void TConsole::SaveReopen(bool On) {
+    ConsoleSettings().setValue("reopen", On);
+}
+
+void TConsole::SetReopen(bool On) {
+    m_reopen = On;
+    if (!On)
+        StopWaiting();
+}
+
+void TConsole::StopWaiting() {
+    m_waiting = false;
+    m_reopenRetry->stop();
+    m_watch->Stop();
+}
+
+void TConsole::PortFailed() {
+    if (!VaComm->Lost()) {
+        ReportPortFailureOnce();
+        return;
+    }
+    if (m_lossHandled)
+        return;
+    m_lossHandled = true;
+    m_modemErrorReported = true;
+    if (Transferring())
+        m_transfer->DeviceLost();
+    m_chat.Stop(); // a script needs its port
+    // The descriptor goes back once this handler has left the port's calls; a device that
+    // came back at once is found then.
+    QTimer::singleShot(0, this, [this] {
+        VaComm->ReleaseLost();
+        TryReopen();
+    });
+    if (!m_reopen)
+        throw; // the box, as without reopening
+    std::string why;
+    try {
+        throw;
+    } catch (const std::exception& E) {
+        why = E.what();
+    } catch (...) {
+    }
+    LogAddLine("Port " + std::to_string(VaComm->PortNum()) + " lost: " + why +
+               "; waiting for the device");
+    m_waiting = true;
+    m_reopenTries = 0;
+    emit PortWaiting(VaComm->PortNum());
+    if (!m_watch->Start())
+        LogAddLine("Cannot watch for the device: CLOSE and OPEN the port when it is back");
+}
+
+void TConsole::TryReopen() {
+    if (!m_waiting || m_stopping)
+        return;
+    const std::string path = VaResolveDeviceName(VaComm->GetDeviceName(), VaConfigDir());
+    if (path.empty() || ::access(path.c_str(), F_OK) != 0)
+        return; // not back: the next event tells
+    const int num = VaComm->PortNum();
+    m_waiting = false;
+    try {
+        VaComm->Close();
+        m_modemErrorReported = false;
+        VaComm->Open();
+    } catch (const std::exception& E) {
+        // There, but not ready: tried again shortly, a few times after each sign of it.
+        m_waiting = true;
+        emit PortWaiting(num);
+        if (m_reopenTries-- > 0)
+            m_reopenRetry->start();
+        return;
+    }
+    StopWaiting();
+    LogAddLine("Port " + std::to_string(num) + " is back: opened again");
 }
 
 void TConsole::SetDTR(bool On) {
@@ -199,6 +303,7 @@ void TConsole::SetRTS(bool On) {
 }
 
 void TConsole::VaCommOpen(TVaCustomComm*) {
+    m_lossHandled = false;
     emit PortOpened(VaComm->PortNum());
     // Both lines drop for a moment, then rise.
     VaComm->SetDTR(false);
@@ -240,7 +345,7 @@ void TConsole::ShowModemLines() {
         m_dcd = dcd;
         m_modemErrorReported = false;
     } catch (...) {
-        ReportPortFailureOnce();
+        PortFailed();
     }
 }
 
@@ -254,6 +359,11 @@ void TConsole::ReportPortFailureOnce() {
 }
 
 void TConsole::SysTimerTimer() {
+    // A device given up has no lines to ask for and nothing to count down.
+    if (m_lossHandled && VaComm->Lost()) {
+        SysTimer->stop();
+        return;
+    }
     // A port that reports its line changes has its panels updated by them; else each tick
     // asks for the lines.
     const bool polled = !VaComm->ReportsModemLines();
@@ -282,7 +392,7 @@ void TConsole::VaCommRxChar(TVaCustomComm*, int Count) {
         // order (on a real adapter the read often comes first): one report for both.
         if (Transferring())
             m_transfer->DeviceLost();
-        ReportPortFailureOnce();
+        PortFailed();
         return;
     }
     if (chunk.empty())

@@ -18,6 +18,7 @@
 #include <vector>
 
 class QTimer;
+class TDeviceWatch;
 
 class TConsole : public QObject {
     Q_OBJECT
@@ -68,6 +69,15 @@ public:
     void ClosePort();
     void SetDTR(bool On);
     void SetRTS(bool On);
+    // Off at the first start, then as the technician last left it (SavedReopen). On: a device
+    // that goes is said in one log line instead of a box, and is waited for; when the device
+    // behind the same COM entry is back, the port opens again with the same settings. CLOSE
+    // and OPEN end the waiting. Either way the lost device's descriptor is given back at once.
+    void SetReopen(bool On);
+    bool Reopen() const { return m_reopen; }
+    static bool SavedReopen();
+    static void SaveReopen(bool On);
+    bool WaitingForDevice() const { return m_waiting; }
 
     // Sends. Every send goes through WriteOrReport: a refused write is reported in the log.
     bool WriteOrReport(const std::string& Text);
@@ -118,6 +128,8 @@ signals:
     // The port opened (its number) or closed.
     void PortOpened(int PortNum);
     void PortClosed();
+    // The port's device has gone, and the console waits for it to come back.
+    void PortWaiting(int PortNum);
     // The console drove a line; the window ticks its box as the technician would.
     void DtrDriven(bool On);
     void RtsDriven(bool On);
@@ -137,6 +149,12 @@ private:
     // Called in a catch block: rethrows the port failure being handled unless a lasting one
     // has already been shown.
     void ReportPortFailureOnce();
+    // Called in a catch block: a device that has gone is given up (and waited for, when asked
+    // to); any other failure is reported once.
+    void PortFailed();
+    // Opens the port again if the COM entry's device is there; else waits on.
+    void TryReopen();
+    void StopWaiting();
     // Every change of the log's text goes through here: Raw is appended as it is, or with the
     // time at the start of each line while timestamps are on.
     void AppendToLog(const std::string& Raw);
@@ -155,6 +173,12 @@ private:
     bool m_showSent = false;
     bool m_lastWasCr = false; // the last byte given to the log was a CR
     bool m_dcd = false;       // the carrier as last read, for a script's hang-up
+    bool m_reopen = false;
+    bool m_waiting = false;     // for a lost device to come back
+    bool m_lossHandled = false; // the open port's loss has been dealt with
+    int m_reopenTries = 0;      // left, after the last sign of the device
+    TDeviceWatch* m_watch;
+    QTimer* m_reopenRetry;
     TChatSession m_chat;
     std::unique_ptr<TFileTransfer> m_transfer;
     QTimer* m_transferTimer;

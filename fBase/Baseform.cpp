@@ -9,6 +9,7 @@
 #include "LogView.h"
 #include "Look.h"
 #include "PortList.h"
+#include "DeviceTools.h"
 #include "ScriptTools.h"
 #include "StatusPanels.h"
 #include "SysUtils.h"
@@ -258,8 +259,9 @@ void TBaseform::BuildControls() {
     // Up and Down; installed after the window's filter, so it sees a key first.
     m_historyKeys = new TCommandHistoryKeys(EdCmdLn);
     AttachPortToolTips(ComboPortNum);
-    // The file, script and profile entries come first in the log's menu; "Capture to file…"
-    // stays its last.
+    // The device, file, script and profile entries come first in the log's menu; "Capture to
+    // file…" stays its last.
+    AttachDeviceTools(*this);
     m_transferTools = new TTransferTools(*Console, MemMess, this);
     m_scriptTools = new TScriptTools(*Console, MemMess, this);
     AttachProfileSaving(*this);

@@ -3,6 +3,7 @@
 #include "Application.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <system_error>
 #include <utility>
@@ -369,6 +370,56 @@ void TVaCustomComm::Open() {
     DoOpen();
 }
 
+namespace {
+// What is left of a device that has gone once its descriptor is given back.
+class TVaGonePort : public TVaPort {
+    static TVaStatus GoneStatus() { return {TVaErr::Gone, EIO}; }
+
+public:
+    TVaStatus SetLine(const TVaLineSettings&) override { return GoneStatus(); }
+    TVaStatus SetQueues(uint32_t, uint32_t) override { return GoneStatus(); }
+    TVaStatus SetTimeouts(const TVaTimeouts&) override { return GoneStatus(); }
+    TVaStatus SetEventMask(uint32_t) override { return GoneStatus(); }
+    TVaStatus WaitEvent(uint32_t&, const TVaWaitEvent&) override { return GoneStatus(); }
+    TVaStatus Read(char*, uint32_t, uint32_t& Got) override {
+        Got = 0;
+        return GoneStatus();
+    }
+    TVaStatus Write(const char*, uint32_t, uint32_t& Done, const TVaWaitEvent*, int) override {
+        Done = 0;
+        return GoneStatus();
+    }
+    TVaStatus ClearError(TVaComStat& Stat, bool) override {
+        Stat = {};
+        return GoneStatus();
+    }
+    TVaStatus Escape(int) override { return GoneStatus(); }
+    TVaStatus ModemStatus(uint32_t& Bits) override {
+        Bits = 0;
+        return GoneStatus();
+    }
+    bool Gone() const override { return true; }
+    void Close() override {}
+};
+} // namespace
+
+void TVaCustomComm::ReleaseLost() {
+    if (!Lost() || dynamic_cast<TVaGonePort*>(m_open->Port.get()))
+        return;
+    {
+        std::lock_guard<TVaCriticalSection> g(m_readLock);
+        StopThreads();
+    }
+    // The threads keep their own hold on the old port until they have left; its Close waits
+    // for the calls in flight and wakes the waits.
+    auto released = std::make_shared<TVaOpenPort>();
+    released->Port = std::make_shared<TVaGonePort>();
+    released->GoneSeen = true;
+    released->GoneReported = true;
+    std::swap(released, m_open);
+    released->Port->Close();
+}
+
 void TVaCustomComm::DoOpen() {
     if (OnOpen)
         Guarded([&] { OnOpen(this); });
@@ -381,12 +432,14 @@ void TVaCustomComm::Close() {
         std::lock_guard<TVaCriticalSection> g(m_readLock);
         StopThreads();
     }
+    // A device that has gone is not waited for.
+    const bool gone = dynamic_cast<TVaGonePort*>(m_open->Port.get()) != nullptr;
     DestroyHandle();
     ReapThreads(false);
     struct TPause {
         unsigned Ms;
         ~TPause() { Sleep(Ms); }
-    } pause{m_closePauseMs};
+    } pause{gone ? 0 : m_closePauseMs};
     DoClose();
 }
 

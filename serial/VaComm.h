@@ -213,6 +213,12 @@ public:
     void Open();
     void Close();
     bool IsOpen() const { return m_open != nullptr; }
+    // The device of the open port has gone (unplugged, or its far end closed).
+    bool Lost() const { return m_open && m_open->Lost(); }
+    // Gives a lost device's descriptor and threads back at once, so that its node can be
+    // taken again; the port stays open in name: sends are refused, reads find nothing, line
+    // queries fail as gone, and Close ends it as usual. Nothing when the device is there.
+    void ReleaseLost();
     void CheckClosed() const;
     std::string GetDeviceName() const;
     // The hook run after the component has been configured: opens when AutoOpen is set.

@@ -118,16 +118,7 @@ int main(int argc, char** argv) {
 
     TBenchConsole console(argc, argv);
     TBaseform& form = *console.Form;
-    std::vector<double> lateness;
-    QTimer probe;
-    probe.setTimerType(Qt::PreciseTimer);
-    double expected = 0;
-    QObject::connect(&probe, &QTimer::timeout, [&] {
-        const double now = MonotonicSeconds();
-        if (expected > 0)
-            lateness.push_back(std::max(0.0, (now - expected) * 1000.0));
-        expected = now + 0.010;
-    });
+    TLoopProbe probe;
     std::vector<double> keyTimes;
     QTimer keys;
     QObject::connect(&keys, &QTimer::timeout, [&] {
@@ -137,9 +128,7 @@ int main(int argc, char** argv) {
     });
 
     auto phase = [&](const char* Name, bool Typing, std::vector<double>& PlusTimes) {
-        lateness.clear();
-        expected = 0;
-        probe.start(10);
+        probe.Start();
         if (Typing)
             keys.start(50);
         const char go = 1;
@@ -163,12 +152,12 @@ int main(int argc, char** argv) {
         const double allCpu = CpuSeconds() - cpu0;
         keys.stop();
         console.RunUntil([] { return false; }, 0.2); // the last chunks reach the log
-        probe.stop();
+        probe.Stop();
         std::printf(
             "rx_display: %s: %.1f MB in %.2f s, %.1f MB/s; event loop stall median %.2f ms, "
             "longest %.1f ms\n",
-            Name, r.Bytes / 1e6, r.Seconds, r.Bytes / 1e6 / r.Seconds, Percentile(lateness, 50),
-            Percentile(lateness, 100));
+            Name, r.Bytes / 1e6, r.Seconds, r.Bytes / 1e6 / r.Seconds,
+            Percentile(probe.Lateness, 50), Percentile(probe.Lateness, 100));
         std::printf(
             "rx_display: %s: CPU of the window's thread %.0f %%, of the whole console %.0f %% "
             "of one core\n",

@@ -80,6 +80,22 @@ int& PlatformArgc(int& Argc) {
 }
 } // namespace
 
+TLoopProbe::TLoopProbe() {
+    m_timer.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&m_timer, &QTimer::timeout, [this] {
+        const double now = MonotonicSeconds();
+        if (m_expected > 0)
+            Lateness.push_back(std::max(0.0, (now - m_expected) * 1000.0));
+        m_expected = now + 0.010;
+    });
+}
+
+void TLoopProbe::Start() {
+    Lateness.clear();
+    m_expected = 0;
+    m_timer.start(10);
+}
+
 TBenchConsole::TBenchConsole(int& Argc, char** Argv) : App(PlatformArgc(Argc), Argv) {
     ApplyConsoleStyle();
     Form = std::make_unique<TBaseform>();

@@ -9,6 +9,7 @@
 #include "PtyDevice.h"
 
 #include <QApplication>
+#include <QTimer>
 #include <functional>
 #include <memory>
 #include <string>
@@ -26,6 +27,19 @@ struct TThreadSwitches {
 };
 std::vector<TThreadSwitches> ThreadSwitches();
 double Percentile(std::vector<double> Values, double P);
+
+// A 10 ms timer on the event loop that notes how late each tick comes, in ms: the loop's stalls.
+class TLoopProbe {
+public:
+    TLoopProbe();
+    void Start(); // forgets the earlier figures
+    void Stop() { m_timer.stop(); }
+    std::vector<double> Lateness;
+
+private:
+    QTimer m_timer;
+    double m_expected = 0;
+};
 
 // The console window, shown on the offscreen platform unless a display is asked for.
 struct TBenchConsole {

@@ -71,16 +71,8 @@ TFigures RunInWindow(TBenchConsole& Console, TPtyDevice& Device, const std::stri
     const bool y = Protocol == TTransferProtocol::Ymodem;
     TPty far;
     TPtyBridge line(Device.Master(), far.Master());
-    QTimer probe;
-    probe.setTimerType(Qt::PreciseTimer);
-    double expected = 0;
-    QObject::connect(&probe, &QTimer::timeout, [&] {
-        const double now = MonotonicSeconds();
-        if (expected > 0)
-            Lateness.push_back(std::max(0.0, (now - expected) * 1000.0));
-        expected = now + 0.010;
-    });
-    probe.start(10);
+    TLoopProbe probe;
+    probe.Start();
     TFigures f;
     const int64_t t0 = TTransferRig::NowMs();
     if (!Console.Form->Console->SendFile({.Path = File, .Protocol = Protocol}))
@@ -90,7 +82,8 @@ TFigures RunInWindow(TBenchConsole& Console, TPtyDevice& Device, const std::stri
                     Dir.string(), far.Slave());
     f.Ok = Console.RunUntil([&] { return receiver.Poll().has_value(); }, 120);
     f.Seconds = static_cast<double>(TTransferRig::NowMs() - t0) / 1000.0;
-    probe.stop();
+    probe.Stop();
+    Lateness = probe.Lateness;
     f.Ok = f.Ok && receiver.Poll() == 0;
     std::ifstream in(Dir / (y ? fs::path(File).filename() : fs::path("got.bin")), std::ios::binary);
     const std::string got(std::istreambuf_iterator<char>(in), {});
