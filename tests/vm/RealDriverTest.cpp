@@ -22,6 +22,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <span>
 #include <sys/ioctl.h>
 #include <unistd.h>
 #include <vector>
@@ -40,21 +41,19 @@ struct TRealDevice {
     // where the far end cannot drive them.
     std::vector<std::pair<int, int>> Inputs;
 };
-const int kAll = TIOCM_CTS | TIOCM_DSR | TIOCM_RI | TIOCM_CD;
-const std::vector<std::pair<int, int>> kChipInputs = {{TIOCM_CTS, TIOCM_CTS},
-                                                      {TIOCM_DSR | TIOCM_CD, TIOCM_DSR | TIOCM_CD},
-                                                      {TIOCM_RI, TIOCM_RI},
-                                                      {kAll, kAll},
-                                                      {0, 0}};
+const int kDsrCd = TIOCM_DSR | TIOCM_CD, kAll = TIOCM_CTS | TIOCM_RI | kDsrCd;
+const std::vector<std::pair<int, int>> kChipInputs = {
+    {TIOCM_CTS, TIOCM_CTS}, {kDsrCd, kDsrCd}, {TIOCM_RI, TIOCM_RI}, {kAll, kAll}, {0, 0}};
 const TRealDevice kDevices[] = {
-    {"ftdi", "ftdi_sio", false, 183, 3000000, {}},
     {"uart", "serial8250", false, 0, 115200, {}},
+    {"ftdi", "ftdi_sio", false, 183, 3000000, {}},
     // acm_tty_tiocmget reports CTS always; the ACM function raises DSR and DCD while its far
     // end is open (lines 0 closes it).
-    {"acm", "cdc_acm", true, 0, 3000000, {{0, TIOCM_CTS}, {1, kAll & ~TIOCM_RI}}},
+    {"acm", "cdc_acm", true, 0, 3000000, {{0, TIOCM_CTS}, {1, TIOCM_CTS | kDsrCd}}},
     {"cp210x", "cp210x", true, 300, 3000000, kChipInputs},
     {"pl2303", "pl2303", true, 0, 3000000, kChipInputs},
     {"ch341", "ch341-uart", true, 0, 3000000, kChipInputs}};
+const std::span<const TRealDevice> kUsbDevices(kDevices + 1, std::size(kDevices) - 1);
 
 // The device's node: the tty whose driver is the device's; the 8250 driver also holds the
 // console (ttyS0) and ports without a chip (ttyS2, ttyS3).
@@ -74,16 +73,15 @@ std::string PeerDo(const TRealDevice& D, const std::string& Verb, const std::str
                   D.InGuest ? "guest-" : "");
 }
 
-// How long a test spent on one driver, for the closing note.
+// How long a test spent on one driver, for the closing note; a failure meanwhile names it.
 struct TDriverTime {
     const char* Driver;
+    testing::ScopedTrace Trace{__FILE__, __LINE__, Driver};
     std::chrono::steady_clock::time_point Start = std::chrono::steady_clock::now();
-    explicit TDriverTime(const TRealDevice& D) : Driver(D.Driver) {}
     ~TDriverTime() {
-        std::printf("%s: %lld ms\n", Driver,
-                    (long long)std::chrono::duration_cast<std::chrono::milliseconds>(
-                        std::chrono::steady_clock::now() - Start)
-                        .count());
+        const std::chrono::duration<double, std::milli> ms =
+            std::chrono::steady_clock::now() - Start;
+        std::printf("%s: %.0f ms\n", Driver, ms.count());
     }
 };
 
@@ -165,24 +163,23 @@ TEST(RealDriverRates, TheFtdiDriverReportsRatesItsChipCannotMake) {
 
 TEST(RealDriverRates, EveryRateOfTheConsoleOpensWhereTheChipMakesIt) {
     for (const TRealDevice& d : kDevices) {
-        TDriverTime time(d);
+        TDriverTime time{d.Driver};
         const std::string node = NodeOf(d);
-        ASSERT_FALSE(node.empty()) << d.Driver;
+        ASSERT_FALSE(node.empty());
         for (int rate : kConsoleRates) {
             TRealPort p(node);
             p.Comm.SetUserBaudrate(rate);
             const std::string message = MessageOf([&] { p.Comm.Open(); });
             if (rate < d.MinRate || rate > d.MaxRate) {
-                EXPECT_EQ(message, "Error writing dcb (22), Invalid argument")
-                    << d.Driver << " " << rate;
-                EXPECT_FALSE(p.Comm.IsOpen()) << d.Driver << " " << rate;
+                EXPECT_EQ(message, "Error writing dcb (22), Invalid argument") << rate;
+                EXPECT_FALSE(p.Comm.IsOpen()) << rate;
                 continue;
             }
-            EXPECT_EQ(message, "(nothing raised)") << d.Driver << " " << rate;
-            ASSERT_TRUE(p.Comm.IsOpen()) << d.Driver << " " << rate;
+            EXPECT_EQ(message, "(nothing raised)") << rate;
+            ASSERT_TRUE(p.Comm.IsOpen()) << rate;
             // What the driver holds, read beside the component, is within the chips' rounding.
             const unsigned back = TSideView(node.c_str()).Rate();
-            EXPECT_NEAR(double(back), double(rate), rate * 0.03) << d.Driver << " " << rate;
+            EXPECT_NEAR(double(back), double(rate), rate * 0.03) << rate;
             if (std::string(d.Line) == "ftdi") { // and so is the rate the emulated chip runs at
                 EXPECT_TRUE(PumpUntil([&] {
                     return std::abs(double(FtdiChipRate()) - rate) <= rate * 0.03;
@@ -195,17 +192,17 @@ TEST(RealDriverRates, EveryRateOfTheConsoleOpensWhereTheChipMakesIt) {
 
 TEST(RealDriverBytes, EveryByteValueGoesBothWays) {
     for (const TRealDevice& d : kDevices) {
-        TDriverTime time(d);
-        ASSERT_EQ(PeerDo(d, "echo"), "ok") << d.Driver;
+        TDriverTime time{d.Driver};
+        ASSERT_EQ(PeerDo(d, "echo"), "ok");
         TRealPort p(NodeOf(d));
         p.Comm.Open();
-        ASSERT_TRUE(p.Comm.IsOpen()) << d.Driver;
+        ASSERT_TRUE(p.Comm.IsOpen());
         // Sent twice, so every value also follows every other in the stream at least once.
         const std::string all = AllByteValues() + AllByteValues();
-        ASSERT_TRUE(p.Comm.WriteText(all)) << d.Driver;
+        ASSERT_TRUE(p.Comm.WriteText(all));
         EXPECT_TRUE(PumpUntil([&] { return p.Received.size() >= all.size(); }, 10000))
-            << d.Driver << " got " << p.Received.size();
-        EXPECT_EQ(Hex(p.Received), Hex(all)) << d.Driver;
+            << "got " << p.Received.size();
+        EXPECT_EQ(Hex(p.Received), Hex(all));
         ASSERT_EQ(PeerDo(d, "quiet"), "ok");
     }
 }
@@ -245,57 +242,53 @@ TEST(RealDriverLines, TheLinePanelsFollowTheRealModemStatus) {
     }
     // The USB adapters: DTR and RTS as the component drives them reach the driver, and the
     // panels show the inputs the driver reports, changing as the far end drives them.
-    const int inputs[] = {TIOCM_CTS, TIOCM_DSR, TIOCM_RI, TIOCM_CD};
-    for (const TRealDevice& d : kDevices) {
-        if (std::string(d.Line) == "uart")
-            continue;
-        TDriverTime time(d);
+    const auto panelsShow = [](TVaComm& Comm, int Bits) {
+        const int inputs[] = {TIOCM_CTS, TIOCM_DSR, TIOCM_RI, TIOCM_CD};
+        return PumpUntil([&] {
+            for (int line = 1; line <= 4; ++line)
+                if (Comm.ModemLineOn(line) != bool(Bits & inputs[line - 1]))
+                    return false;
+            return true;
+        });
+    };
+    for (const TRealDevice& d : kUsbDevices) {
+        TDriverTime time{d.Driver};
         const std::string node = NodeOf(d);
         TRealPort p(node);
         p.Comm.Open();
-        ASSERT_TRUE(p.Comm.IsOpen()) << d.Driver;
+        ASSERT_TRUE(p.Comm.IsOpen());
         TSideView side(node.c_str());
         for (const auto& [dtr, rts] : {std::pair{true, false}, {false, true}, {true, true}}) {
             p.Comm.SetDTR(dtr);
             p.Comm.SetRTS(rts);
             const int lines = side.Lines();
-            ASSERT_GE(lines, 0) << d.Driver;
-            EXPECT_EQ(bool(lines & TIOCM_DTR), dtr) << d.Driver;
-            EXPECT_EQ(bool(lines & TIOCM_RTS), rts) << d.Driver;
-            for (int line = 1; line <= 4; ++line)
-                EXPECT_TRUE(PumpUntil([&] {
-                    return p.Comm.ModemLineOn(line) == bool(lines & inputs[line - 1]);
-                })) << d.Driver
-                    << " line " << line << ", TIOCMGET " << lines;
+            ASSERT_GE(lines, 0);
+            EXPECT_EQ(bool(lines & TIOCM_DTR), dtr);
+            EXPECT_EQ(bool(lines & TIOCM_RTS), rts);
+            EXPECT_TRUE(panelsShow(p.Comm, lines)) << "TIOCMGET " << lines;
         }
         for (const auto& [drive, reported] : d.Inputs) {
-            ASSERT_EQ(PeerDo(d, "lines", std::to_string(drive)), "ok") << d.Driver;
-            for (int line = 1; line <= 4; ++line)
-                EXPECT_TRUE(PumpUntil([&, reported = reported] {
-                    return p.Comm.ModemLineOn(line) == bool(reported & inputs[line - 1]);
-                })) << d.Driver
-                    << " line " << line << " with inputs " << drive << ", TIOCMGET "
-                    << side.Lines();
+            ASSERT_EQ(PeerDo(d, "lines", std::to_string(drive)), "ok");
+            EXPECT_TRUE(panelsShow(p.Comm, reported))
+                << "inputs " << drive << ", TIOCMGET " << side.Lines();
         }
     }
 }
 
 TEST(RealDriverResponder, AnswersTheSimulatorsRequestsThroughTheAdapter) {
-    for (const TRealDevice& d : kDevices) {
-        if (std::string(d.Line) == "uart")
-            continue;
-        TDriverTime time(d);
+    for (const TRealDevice& d : kUsbDevices) {
+        TDriverTime time{d.Driver};
         TFormFixture f;
         TConfigHome home;
         home.MapCom(1, NodeOf(d));
         f.Form->ChBxTreat->setChecked(true);
         f.Form->RButPack->setChecked(true);
-        ASSERT_TRUE(f.Form->VaComm->IsOpen()) << d.Driver;
+        ASSERT_TRUE(f.Form->VaComm->IsOpen());
         const std::string summary = PeerDo(d, "packet", "200");
-        ASSERT_EQ(summary.rfind("ok {", 0), 0u) << d.Driver << " " << summary;
-        EXPECT_EQ(JsonField(summary, "answered"), "200") << d.Driver << " " << summary;
-        EXPECT_EQ(JsonField(summary, "missing"), "0") << d.Driver << " " << summary;
-        EXPECT_EQ(JsonField(summary, "wrong"), "0") << d.Driver << " " << summary;
+        ASSERT_EQ(summary.rfind("ok {", 0), 0u) << summary;
+        EXPECT_EQ(JsonField(summary, "answered"), "200") << summary;
+        EXPECT_EQ(JsonField(summary, "missing"), "0") << summary;
+        EXPECT_EQ(JsonField(summary, "wrong"), "0") << summary;
         // Under emulation the time says little; it is shown, not checked.
         std::printf("responder through %s under emulation: round trip median %s ms, p99 %s ms, "
                     "worst %s ms over %s requests\n",
@@ -316,10 +309,8 @@ std::string Plug(const TRealDevice& D, bool In) {
 }
 
 TEST(RealDriverUnplug, AnUnplugUnderTrafficIsOneErrorAndTheAdapterOpensAgainWhenBack) {
-    for (const TRealDevice& d : kDevices) {
-        if (std::string(d.Line) == "uart")
-            continue;
-        TDriverTime time(d);
+    for (const TRealDevice& d : kUsbDevices) {
+        TDriverTime time{d.Driver};
         TFormFixture f;
         TConfigHome home;
         const std::string node = NodeOf(d);
@@ -327,27 +318,26 @@ TEST(RealDriverUnplug, AnUnplugUnderTrafficIsOneErrorAndTheAdapterOpensAgainWhen
         TBaseform& w = *f.Form;
         ASSERT_EQ(PeerDo(d, "stream"), "ok");
         w.RButDirect->setChecked(true);
-        ASSERT_TRUE(w.VaComm->IsOpen()) << d.Driver;
+        ASSERT_TRUE(w.VaComm->IsOpen());
         ASSERT_TRUE(PumpUntil([&] { return Count(w.LogGetText(), "line ") >= 5; }, 10000))
-            << d.Driver << " " << w.LogGetText();
+            << w.LogGetText();
 
         double cpu0 = CpuSeconds();
         PumpFor(1000);
         const double cpuBefore = CpuSeconds() - cpu0;
 
-        ASSERT_EQ(Plug(d, false).rfind("ok", 0), 0u) << d.Driver;
-        ASSERT_TRUE(PumpUntil([&] { return !std::filesystem::exists(node); }, 20000)) << d.Driver;
+        ASSERT_EQ(Plug(d, false).rfind("ok", 0), 0u);
+        ASSERT_TRUE(PumpUntil([&] { return !std::filesystem::exists(node); }, 20000));
         // One report of the lost line, whichever call met the loss first.
-        ASSERT_TRUE(PumpUntil([&] { return f.Boxes.size() >= 1; }, 5000))
-            << d.Driver << " " << w.LogGetText();
+        ASSERT_TRUE(PumpUntil([&] { return f.Boxes.size() >= 1; }, 5000)) << w.LogGetText();
         cpu0 = CpuSeconds();
         PumpFor(1000);
         const double cpu = CpuSeconds() - cpu0;
-        EXPECT_EQ(f.Boxes.size(), 1) << d.Driver << " " << f.Boxes.join(" | ").toStdString();
+        EXPECT_EQ(f.Boxes.size(), 1) << f.Boxes.join(" | ").toStdString();
         // Under emulation the window's own timers cost a fifth of a core; a spinning thread, all.
         std::printf("%s after the unplug: \"%s\"; CPU over a second %.0f ms (%.0f ms before it)\n",
                     d.Driver, f.Boxes[0].toStdString().c_str(), cpu * 1000, cpuBefore * 1000);
-        EXPECT_LT(cpu, 0.5) << d.Driver << ": a thread spins on the lost device";
+        EXPECT_LT(cpu, 0.5) << "a thread spins on the lost device";
 
         // Every send from now on is a write error.
         w.LogClear();
@@ -356,30 +346,29 @@ TEST(RealDriverUnplug, AnUnplugUnderTrafficIsOneErrorAndTheAdapterOpensAgainWhen
             w.BtTransmit->click();
             EXPECT_TRUE(PumpUntil([&] {
                 return Count(w.LogGetText(), "Error writing to: Port 1") == i;
-            })) << d.Driver
-                << " send " << i << ": " << w.LogGetText();
+            })) << "send "
+                << i << ": " << w.LogGetText();
         }
         w.BtnClose->click();
-        EXPECT_FALSE(w.VaComm->IsOpen()) << d.Driver;
+        EXPECT_FALSE(w.VaComm->IsOpen());
 
         // Replug: the adapter comes back, maybe under another number; the COM map follows it.
         ASSERT_EQ(PeerDo(d, "stream"), "ok");
-        ASSERT_EQ(Plug(d, true).rfind("ok", 0), 0u) << d.Driver;
+        ASSERT_EQ(Plug(d, true).rfind("ok", 0), 0u);
         std::string back;
-        ASSERT_TRUE(PumpUntil([&] { return !(back = NodeOf(d)).empty(); }, 20000)) << d.Driver;
+        ASSERT_TRUE(PumpUntil([&] { return !(back = NodeOf(d)).empty(); }, 20000));
         std::printf("%s is back as %s\n", d.Driver, back.c_str());
         std::filesystem::remove(home.Dir() + "/tevro-console/com/COM1");
         home.MapCom(1, back);
         w.LogClear();
         w.BtnOpen->click();
-        ASSERT_TRUE(w.VaComm->IsOpen()) << d.Driver << " " << f.Boxes.join(" | ").toStdString();
+        ASSERT_TRUE(w.VaComm->IsOpen()) << f.Boxes.join(" | ").toStdString();
         EXPECT_TRUE(PumpUntil([&] { return Count(w.LogGetText(), "line ") >= 5; }, 10000))
-            << d.Driver << " " << w.LogGetText();
+            << w.LogGetText();
         w.BtTransmit->click();
         PumpFor(200);
-        EXPECT_EQ(Count(w.LogGetText(), "Error writing to"), 0)
-            << d.Driver << " " << w.LogGetText();
-        EXPECT_EQ(f.Boxes.size(), 1) << d.Driver;
+        EXPECT_EQ(Count(w.LogGetText(), "Error writing to"), 0) << w.LogGetText();
+        EXPECT_EQ(f.Boxes.size(), 1);
         ASSERT_EQ(PeerDo(d, "quiet"), "ok");
     }
 }

@@ -214,7 +214,7 @@ void TUsbGadget::Stop() {
         if (w->Done && w->Thread.joinable())
             w->Thread.join();
         else if (w->Thread.joinable())
-            w->Thread.detach(); // never seen; the guest ends with the process
+            w->Thread.detach(); // still in the kernel after 3 s: left to the process's end
     m_workers.clear();
     m_ep0.Reset();
     m_in.Reset();
