@@ -306,7 +306,7 @@ private:
                     l.Fd = OpenLine(l.Path);
                 return l.Fd.Valid() ? "ok" : "error: cannot open " + l.Path;
             }
-            const uint32_t bits = uint32_t(std::stoul(arg.empty() ? "0" : arg));
+            const uint32_t bits = uint32_t(std::strtoul(arg.c_str(), nullptr, 10));
             if (g->second->SetInputs(bits))
                 return "ok";
             if (bits == 0)
