@@ -5,7 +5,9 @@
 // inside the guest (tools/vm/UsbGadget.cpp). Each test runs over every driver.
 #include "ByteText.h"
 #include "ConfigHome.h"
+#include "ConsoleCore.h"
 #include "CpuTime.h"
+#include "DeviceWatch.h"
 #include "DriverProfile.h"
 #include "FormFixture.h"
 #include "SerialTestSupport.h"
@@ -22,8 +24,10 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <regex>
 #include <span>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -373,6 +377,92 @@ TEST(RealDriverUnplug, AnUnplugUnderTrafficIsOneErrorAndTheAdapterOpensAgainWhen
         EXPECT_EQ(f.Boxes.size(), 1);
         ASSERT_EQ(PeerDo(d, "quiet"), "ok");
     }
+}
+
+// The numbers of the whole "line NNNNNN" lines in Log.
+std::vector<unsigned> LineNumbers(const std::string& Log) {
+    std::vector<unsigned> n;
+    static const std::regex line(R"(line ([0-9]{6})\r\n)");
+    for (std::sregex_iterator it(Log.begin(), Log.end(), line), end; it != end; ++it)
+        n.push_back(static_cast<unsigned>(std::stoul((*it)[1])));
+    return n;
+}
+
+// "Reopen when the device returns": the device unplugged and back under traffic, again and
+// again; the guest runs no device manager, so the kernel's own device events tell the console.
+TEST(RealDriverReopen, TheDeviceUnpluggedAndBackIsOpenedAgainAtOnceEveryTime) {
+    // The devices are listed as the device manager knows them, with a driver behind them.
+    const std::vector<TSerialDevice> listed = ListSerialDevices();
+    for (const TRealDevice& d : kDevices)
+        EXPECT_TRUE(std::any_of(listed.begin(), listed.end(), [&](const TSerialDevice& L) {
+            return L.Node == NodeOf(d) && !L.Driver.empty();
+        })) << d.Driver;
+    std::vector<double> reopenMs;
+    for (const auto& [line, cycles] : {std::pair{"ftdi", 50}, {"acm", 5}, {"cp210x", 5}}) {
+        const TRealDevice& d =
+            *std::find_if(std::begin(kDevices), std::end(kDevices),
+                          [&](const TRealDevice& D) { return std::string(D.Line) == line; });
+        TDriverTime time{d.Driver};
+        TFormFixture f;
+        TConfigHome home;
+        const std::string node = NodeOf(d);
+        home.MapCom(1, node);
+        TBaseform& w = *f.Form;
+        w.Console->SetReopen(true);
+        ASSERT_EQ(PeerDo(d, "stream"), "ok");
+        w.RButDirect->setChecked(true);
+        ASSERT_TRUE(w.VaComm->IsOpen());
+        const auto Threads = [] {
+            const std::filesystem::directory_iterator tasks("/proc/self/task");
+            return static_cast<int>(std::distance(begin(tasks), end(tasks)));
+        };
+        int fds = -1, threads = -1;
+        for (int cycle = 0; cycle < cycles; ++cycle) {
+            ASSERT_TRUE(PumpUntil([&] { return LineNumbers(w.LogGetText()).size() >= 5; }, 10000))
+                << cycle << ": " << w.LogGetText();
+            // After the reopen every line that came is there, in order.
+            const std::vector<unsigned> lines = LineNumbers(w.LogGetText());
+            for (size_t i = 1; i < lines.size(); ++i)
+                ASSERT_EQ(lines[i], lines[i - 1] + 1) << cycle << ": a line went missing";
+            if (cycle == 1) {
+                fds = OpenDescriptors();
+                threads = Threads();
+            } else if (cycle > 1) {
+                EXPECT_EQ(OpenDescriptors(), fds) << cycle;
+                EXPECT_EQ(Threads(), threads) << cycle;
+            }
+            ASSERT_EQ(Plug(d, false).rfind("ok", 0), 0u);
+            ASSERT_TRUE(PumpUntil([&] { return w.Console->WaitingForDevice(); }, 20000))
+                << cycle << ": " << w.LogGetText();
+            ASSERT_TRUE(PumpUntil([&] { return !std::filesystem::exists(node); }, 20000));
+            w.LogClear();
+            // QEMU lets go of the adapter's line a little after the guest saw it go.
+            std::string answer;
+            for (int i = 0; i < 50 && (answer = Plug(d, true)).rfind("ok", 0) != 0; ++i)
+                PumpFor(100);
+            ASSERT_EQ(answer.rfind("ok", 0), 0u) << answer;
+            // From the node's making (its change time, set by the kernel as it makes it) to
+            // the port open again (looked at every millisecond).
+            ASSERT_TRUE(PumpUntil([&] { return !w.Console->WaitingForDevice(); }, 20000))
+                << cycle << ": not back as " << node << ": " << w.LogGetText();
+            timespec now;
+            ::clock_gettime(CLOCK_REALTIME, &now);
+            struct stat st;
+            ASSERT_EQ(::stat(node.c_str(), &st), 0);
+            reopenMs.push_back((now.tv_sec - st.st_ctim.tv_sec) * 1e3 +
+                               (now.tv_nsec - st.st_ctim.tv_nsec) / 1e6);
+            EXPECT_LE(reopenMs.back(), 300) << cycle;
+            ASSERT_TRUE(w.VaComm->IsOpen()) << cycle;
+            // The lines of the unplugged moment are gone with the device: count from here.
+            ASSERT_TRUE(PumpUntil([&] { return Count(w.LogGetText(), "line ") > 0; }, 10000));
+            w.LogClear();
+        }
+        EXPECT_TRUE(f.Boxes.isEmpty()) << f.Boxes.join(" | ").toStdString();
+        ASSERT_EQ(PeerDo(d, "quiet"), "ok");
+    }
+    std::sort(reopenMs.begin(), reopenMs.end());
+    std::printf("reopen after the node came, %zu cycles: median %.0f ms, longest %.0f ms\n",
+                reopenMs.size(), reopenMs[reopenMs.size() / 2], reopenMs.back());
 }
 
 } // namespace
