@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cctype>
 #include <cerrno>
+#include <chrono>
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
@@ -16,6 +17,8 @@
 #include <linux/serial.h>
 #include <mutex>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -154,6 +157,9 @@ uint32_t MonotonicMs() {
 // nobody read the lines) is taken anew by the reader; a busy machine that delays the sampler
 // a little does not send the reader to the driver.
 constexpr uint32_t kModemSampleMs = 40;
+// While nobody sees the lines (the window is minimised) a sample every quarter second is
+// enough; the first look at them again takes one at once.
+constexpr uint32_t kModemUnseenSampleMs = 250;
 constexpr uint32_t kModemStaleMs = 500;
 // How long after the last read of the lines the sampler keeps sampling them.
 constexpr uint32_t kModemInterestMs = 1000;
@@ -196,6 +202,22 @@ private:
 
 bool Absent(int E) {
     return E == ENOTTY || E == EINVAL;
+}
+
+// TIOCMIWAIT sleeps outside poll and closing the descriptor does not end it: only a change,
+// a hang-up (EIO) or a signal does. The signal's handler does nothing and is installed
+// without SA_RESTART, so the wait returns EINTR to its thread.
+int LineWaitSignal() {
+    static const int sig = [] {
+        const int s = SIGRTMIN + 2;
+        struct sigaction sa {};
+        sa.sa_handler = [](int) {};
+        sigemptyset(&sa.sa_mask);
+        sa.sa_flags = 0;
+        ::sigaction(s, &sa, nullptr);
+        return s;
+    }();
+    return sig;
 }
 
 class TKernelCalls : public TVaSysCalls {
@@ -253,6 +275,7 @@ public:
     TVaStatus ClearError(TVaComStat& Stat, bool WithOutQueue) override;
     TVaStatus Escape(int Code) override;
     TVaStatus ModemStatus(uint32_t& Bits) override;
+    void SetLinesSeen(bool Seen) override;
     bool Gone() const override { return m_gone; }
     bool ReportsLineChanges() const override { return true; }
     void Close() override;
@@ -296,14 +319,23 @@ private:
         return m_gone ? GoneStatus() : VaStatusFromErrno(R.Errno);
     }
     TVaStatus SetRs485(bool On);
-    // Asks the driver for the modem lines and keeps the answer as the latest sample.
-    void SampleModem();
-    // The sampler: a thread of this port that asks for the lines every kModemSampleMs while
-    // they are read or their events are waited for. On a USB adapter each query is a round
-    // trip over the bus; this way neither the window's thread nor the event wait (and so the
-    // answer to a request) ever waits for one.
+    // Asks the driver for the modem lines and keeps the answer as the latest sample; false
+    // when the query failed.
+    bool SampleModem();
+    // The line watcher: a thread of this port. Where the driver can wait for a line change it
+    // sits in that wait and samples once per change; elsewhere it asks for the lines every
+    // kModemSampleMs while they are read or their events are waited for. On a USB adapter each
+    // query is a round trip over the bus; this way neither the window's thread nor the event
+    // wait (and so the answer to a request) ever waits for one.
     void WatchLines();
     void SampleLines();
+    // Waits in the driver for changes, sampling once after each, until the port closes or
+    // goes, the driver turns out unable to wait (sample instead) or a sample fails (sample
+    // until the query answers again).
+    enum class TLineWait { Ended, Unable, QueryFailed };
+    TLineWait WaitLines();
+    // Takes the watcher out of the driver's wait (caller holds m_callLock).
+    void WakeLineWaiterLocked();
     static constexpr uint32_t kLineEvents = EV_CTS | EV_DSR | EV_RING | EV_RLSD | VA_EV_LINES;
 
     TDeviceFd m_dev;
@@ -312,6 +344,7 @@ private:
     TVaEvent m_interest; // signalled when someone starts reading the lines again
     std::thread m_sampler;
     bool m_samplerStarted = false; // under m_callLock
+    bool m_lineWaiting = false;    // the watcher is in the driver's wait; under m_callLock
     std::mutex m_callLock;
     std::condition_variable m_callsDone;
     bool m_closed = false;
@@ -322,6 +355,8 @@ private:
     std::atomic_bool m_hasLines;
     std::atomic_bool m_txPending{false};
     std::atomic<uint32_t> m_modemAskedAt{0}; // when the lines were last read; 0 never
+    std::atomic_bool m_linesSeen{true};      // someone can see the lines (the window is shown)
+    std::atomic_bool m_linesWaited{false};   // every change wakes the watcher: samples are news
     const bool m_hasIcount;
     // RS-485 as this layer switched it on, and the settings it found before.
     bool m_rs485Ours = false;
@@ -510,13 +545,13 @@ TVaStatus TLinuxPort::SetQueues(uint32_t InSize, uint32_t) {
     return {};
 }
 
-void TLinuxPort::SampleModem() {
+bool TLinuxPort::SampleModem() {
     int bits = 0;
     uint32_t changed = 0;
     TVaSysResult r = Ioctl(TIOCMGET, &bits);
     if (r.Failed() && Absent(r.Errno)) {
         m_hasLines = false; // a device without modem lines after all
-        return;
+        return false;
     }
     const uint32_t now = uint32_t(bits);
     uint32_t events = 0;
@@ -551,6 +586,7 @@ void TLinuxPort::SampleModem() {
         std::lock_guard<std::mutex> g(m_queueLock);
         Latch(events & m_mask.load(), 0, false);
     }
+    return !r.Failed();
 }
 
 void TLinuxPort::WatchLines() {
@@ -564,25 +600,91 @@ void TLinuxPort::WatchLines() {
 }
 
 void TLinuxPort::SampleLines() {
+    bool canWait = true;
     for (;;) {
+        bool sampled;
         {
             TCall call(*this);
             if (!call.Ok() || m_gone || !m_hasLines)
                 return;
-            SampleModem();
+            sampled = SampleModem();
+        }
+        // A query that fails is asked again at the sampling pace until it answers: its
+        // recovery is news too.
+        if (canWait && sampled) {
+            const TLineWait w = WaitLines();
+            if (w == TLineWait::Ended)
+                return;
+            canWait = w != TLineWait::Unable;
+            continue;
         }
         const uint32_t asked = m_modemAskedAt.load();
         const bool wanted = (m_mask.load() & kLineEvents) ||
                             (asked != 0 && MonotonicMs() - asked < kModemInterestMs);
+        const int every = int(m_linesSeen ? kModemSampleMs : kModemUnseenSampleMs);
         // Nobody reads the lines any more: sleep until someone does.
         pollfd p[2] = {{VaWaitObjectHandle(m_closing), POLLIN, 0},
                        {VaWaitObjectHandle(m_interest), POLLIN, 0}};
-        int r = ::poll(p, 2, wanted ? int(kModemSampleMs) : -1);
+        int r = ::poll(p, 2, wanted ? every : -1);
         if (r > 0 && p[0].revents)
             return;
         if (p[1].revents)
             m_interest.Reset();
     }
+}
+
+TLinuxPort::TLineWait TLinuxPort::WaitLines() {
+    LineWaitSignal(); // its handler is in place before the first wait
+    for (;;) {
+        TCall call(*this);
+        if (!call.Ok() || m_gone || !m_hasLines)
+            return TLineWait::Ended;
+        {
+            std::lock_guard<std::mutex> g(m_callLock);
+            if (m_closed)
+                return TLineWait::Ended;
+            m_lineWaiting = true;
+        }
+        m_linesWaited = true;
+        // A change between the sample and the start of this wait shows with the next one; the
+        // driver's counters are taken when the wait begins.
+        const TVaSysResult r =
+            m_dev.Sys().Ioctl(m_dev.Get(), TIOCMIWAIT,
+                              reinterpret_cast<void*>(TIOCM_CTS | TIOCM_DSR | TIOCM_CD | TIOCM_RI));
+        bool closing;
+        {
+            std::lock_guard<std::mutex> g(m_callLock);
+            m_lineWaiting = false;
+            closing = m_closed;
+        }
+        if (closing)
+            return TLineWait::Ended;
+        if (r.Failed() && r.Errno != EINTR) {
+            m_linesWaited = false;
+            if (VaDeviceGone(TVaSysOp::Ioctl, r)) {
+                MarkGone(); // the adapter was pulled out
+                return TLineWait::Ended;
+            }
+            return TLineWait::Unable; // pty, cp210x: sample instead
+        }
+        // A line changed (or another signal came by): take the lines as they are now.
+        if (!SampleModem()) {
+            m_linesWaited = false;
+            return m_gone || !m_hasLines ? TLineWait::Ended : TLineWait::QueryFailed;
+        }
+    }
+}
+
+void TLinuxPort::WakeLineWaiterLocked() {
+    if (m_lineWaiting)
+        ::pthread_kill(m_sampler.native_handle(), LineWaitSignal());
+}
+
+void TLinuxPort::SetLinesSeen(bool Seen) {
+    if (m_linesSeen.exchange(Seen) == Seen || !Seen)
+        return;
+    // The last sample may be a quarter second old: the sampler takes one at once.
+    m_interest.Signal();
 }
 
 TVaStatus TLinuxPort::WaitEvent(uint32_t& Fired, const TVaWaitEvent& Wake) {
@@ -834,7 +936,8 @@ TVaStatus TLinuxPort::ModemStatus(uint32_t& Bits) {
     bool fresh;
     {
         std::lock_guard<std::mutex> g(m_modemLock);
-        fresh = m_modemSampled && now - m_modemAt <= kModemStaleMs;
+        // A watcher in the driver's wait samples at every change: its sample is never stale.
+        fresh = m_modemSampled && (m_linesWaited || now - m_modemAt <= kModemStaleMs);
     }
     // The sampler keeps a recent sample; without one (it has just started, or the driver
     // was slow) the driver is asked here.
@@ -864,9 +967,14 @@ void TLinuxPort::Close() {
         if (m_closed)
             return;
         m_closed = true;
-        // Every wait of this port listens to m_closing: wake them, let them leave.
+        // Every wait of this port listens to m_closing: wake them, let them leave. The line
+        // watcher in the driver's wait hears only a signal, and one that lands just before the
+        // wait begins is spent: it is sent again until the watcher has left.
         m_closing.Signal();
-        m_callsDone.wait(l, [this] { return m_inFlight == 0; });
+        WakeLineWaiterLocked();
+        while (!m_callsDone.wait_for(l, std::chrono::milliseconds(20),
+                                     [this] { return m_inFlight == 0; }))
+            WakeLineWaiterLocked();
     }
     // The sampler has seen m_closing and makes no more calls.
     if (m_sampler.joinable())

@@ -118,8 +118,66 @@ TEST(Adapters, TheWindowsThreadReadsTheLinesWithoutAskingTheDriver) {
         EXPECT_TRUE(PumpUntil([&] { return !a.Comm.ModemLineOn(2); })) << name;
         // At most the first read, before the event thread had a sample, asked the driver.
         EXPECT_LE(a.Profile->CallsOn(TIOCMGET, main), 2) << name;
-        EXPECT_GT(a.Profile->Calls(TIOCMGET), 5) << name;
     }
+}
+
+TEST(Adapters, TheLinesAreWaitedForWhereTheDriverCanAndSampledWhereItCannot) {
+    for (const char* name : {"ftdi_sio", "16550", "pl2303", "cdc-acm", "cp210x"}) {
+        TAdapter a(DriverProfileNamed(name));
+        const bool waits = a.Profile->Traits().ModemWait;
+        int reports = 0;
+        a.Comm.OnModemLines = [&](TVaCustomComm*) { ++reports; };
+        a.Comm.Open();
+        if (waits) {
+            ASSERT_TRUE(PumpUntil([&] { return a.Profile->Calls(TIOCMIWAIT) > 0; })) << name;
+        }
+        PumpFor(50);
+        // Still lines: the waiting watcher asks nothing; the sampler asks every 40 ms.
+        const int asked = a.Profile->Calls(TIOCMGET);
+        PumpFor(400);
+        if (waits)
+            EXPECT_EQ(a.Profile->Calls(TIOCMGET), asked) << name;
+        else
+            EXPECT_GE(a.Profile->Calls(TIOCMGET) - asked, 4) << name;
+        a.Profile->SetInputLines(TIOCM_DSR | TIOCM_CD);
+        ASSERT_TRUE(PumpUntil([&] { return reports > 0; })) << name;
+        EXPECT_TRUE(a.Comm.ModemLineOn(2) && a.Comm.ModemLineOn(4)) << name;
+        // Closing ends the wait in the driver (a hung wait would hold Close for good).
+        a.Comm.Close();
+        EXPECT_FALSE(a.Comm.IsOpen()) << name;
+    }
+}
+
+TEST(Adapters, AnUnplugEndsTheWaitForTheLines) {
+    for (const char* name : {"ftdi_sio", "16550"}) {
+        TAdapter a(DriverProfileNamed(name));
+        a.Comm.OnModemLines = [](TVaCustomComm*) {};
+        a.Comm.Open();
+        ASSERT_TRUE(PumpUntil([&] { return a.Profile->Calls(TIOCMIWAIT) > 0; })) << name;
+        // Only the driver knows: the wait's EIO is the news of the loss.
+        a.Profile->Unplug();
+        ASSERT_TRUE(PumpUntil([&] { return a.LineErrors == 1; })) << name;
+        const int waits = a.Profile->Calls(TIOCMIWAIT);
+        PumpFor(100);
+        EXPECT_EQ(a.Profile->Calls(TIOCMIWAIT), waits) << name;
+        a.Comm.Close();
+    }
+}
+
+TEST(Adapters, UnseenLinesAreSampledLessOften) {
+    TAdapter a(DriverProfileNamed("cp210x"));
+    a.Comm.OnModemLines = [](TVaCustomComm*) {};
+    a.Comm.Open();
+    auto samplesIn = [&](int Ms) {
+        const int before = a.Profile->Calls(TIOCMGET);
+        PumpFor(Ms);
+        return a.Profile->Calls(TIOCMGET) - before;
+    };
+    a.Comm.SetModemLinesSeen(false);
+    PumpFor(50);
+    EXPECT_LE(samplesIn(1000), 6); // one every 250 ms
+    a.Comm.SetModemLinesSeen(true);
+    EXPECT_GE(samplesIn(1000), 12); // one every 40 ms
 }
 
 TEST(Adapters, EachChangeOfTheLinesIsReportedOnceAndAQuietLineNotAtAll) {
@@ -154,13 +212,14 @@ TEST(Adapters, EachChangeOfTheLinesIsReportedOnceAndAQuietLineNotAtAll) {
             EXPECT_EQ(seen.back(), s.Shown) << name << s.Lines;
         }
         // A query that starts failing (a control transfer that timed out) is reported once,
-        // and so is its recovery.
+        // and so is its recovery; a watcher in the driver's wait meets it at the next change.
         a.Profile->FailIoctl(TIOCMGET, ETIMEDOUT, -1);
+        a.Profile->SetInputLines(TIOCM_CTS);
         ASSERT_TRUE(PumpUntil([&] { return seen.size() == 5; })) << name;
         EXPECT_EQ(seen.back(), ~0u) << name;
         a.Profile->FailIoctl(TIOCMGET, 0, 0);
         ASSERT_TRUE(PumpUntil([&] { return seen.size() == 6; })) << name;
-        EXPECT_EQ(seen.back(), 0u) << name;
+        EXPECT_EQ(seen.back(), MS_CTS_ON) << name;
         PumpFor(100);
         EXPECT_EQ(seen.size(), 6u) << name;
     }

@@ -117,7 +117,9 @@ private:
     TDriverTraits m_traits;
     std::shared_ptr<TVaSysCalls> m_kernel = VaKernelCalls();
     std::mutex m_lock;
-    std::condition_variable m_linesChanged;
+    // Signalled at each change of the input lines and at an unplug: what ends TIOCMIWAIT
+    // besides a signal (an eventfd, so that a signal interrupts the wait as it does the driver's).
+    TVaEvent m_linesChanged;
     int m_inputs = 0;
     int m_outputs = 0;
     bool m_haveLine = false;
