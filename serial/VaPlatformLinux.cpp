@@ -319,9 +319,13 @@ private:
         return m_gone ? GoneStatus() : VaStatusFromErrno(R.Errno);
     }
     TVaStatus SetRs485(bool On);
-    // Asks the driver for the modem lines and keeps the answer as the latest sample; false
-    // when the query failed.
-    bool SampleModem();
+    // Asks the driver for the modem lines and keeps the answer as the latest sample; says
+    // whether the query failed and whether it found news (a line, or the query's success,
+    // changed since the sample before).
+    enum class TSample { Failed, Same, Changed };
+    TSample SampleModem();
+    // The driver's count of input-line changes (TIOCGICOUNT), or 0 where it keeps none.
+    uint64_t LineChangesCounted();
     // The line watcher: a thread of this port. Where the driver can wait for a line change it
     // sits in that wait and samples once per change; elsewhere it asks for the lines every
     // kModemSampleMs while they are read or their events are waited for. On a USB adapter each
@@ -329,10 +333,9 @@ private:
     // wait (and so the answer to a request) ever waits for one.
     void WatchLines();
     void SampleLines();
-    // Waits in the driver for changes, sampling once after each, until the port closes or
-    // goes, the driver turns out unable to wait (sample instead) or a sample fails (sample
-    // until the query answers again).
-    enum class TLineWait { Ended, Unable, QueryFailed };
+    // Waits in the driver for a line change; Ended when the port closes or goes, Unable when
+    // the driver cannot wait (sample instead).
+    enum class TLineWait { Ended, Unable, Changed };
     TLineWait WaitLines();
     // Takes the watcher out of the driver's wait (caller holds m_callLock).
     void WakeLineWaiterLocked();
@@ -545,13 +548,13 @@ TVaStatus TLinuxPort::SetQueues(uint32_t InSize, uint32_t) {
     return {};
 }
 
-bool TLinuxPort::SampleModem() {
+TLinuxPort::TSample TLinuxPort::SampleModem() {
     int bits = 0;
     uint32_t changed = 0;
     TVaSysResult r = Ioctl(TIOCMGET, &bits);
     if (r.Failed() && Absent(r.Errno)) {
         m_hasLines = false; // a device without modem lines after all
-        return false;
+        return TSample::Failed;
     }
     const uint32_t now = uint32_t(bits);
     uint32_t events = 0;
@@ -586,7 +589,16 @@ bool TLinuxPort::SampleModem() {
         std::lock_guard<std::mutex> g(m_queueLock);
         Latch(events & m_mask.load(), 0, false);
     }
-    return !r.Failed();
+    if (r.Failed())
+        return TSample::Failed;
+    return events ? TSample::Changed : TSample::Same;
+}
+
+uint64_t TLinuxPort::LineChangesCounted() {
+    serial_icounter_struct c{};
+    if (!m_hasIcount || Ioctl(TIOCGICOUNT, &c).Failed())
+        return 0;
+    return uint64_t(uint32_t(c.cts)) + uint32_t(c.dsr) + uint32_t(c.rng) + uint32_t(c.dcd);
 }
 
 void TLinuxPort::WatchLines() {
@@ -602,21 +614,29 @@ void TLinuxPort::WatchLines() {
 void TLinuxPort::SampleLines() {
     bool canWait = true;
     for (;;) {
-        bool sampled;
+        TSample sample;
         {
             TCall call(*this);
             if (!call.Ok() || m_gone || !m_hasLines)
                 return;
-            sampled = SampleModem();
+            // On a USB adapter the query is a transfer that reads the lines as they were when
+            // it began: the driver's counters say whether one changed while it was on its way.
+            const uint64_t counted = LineChangesCounted();
+            sample = SampleModem();
+            if (sample == TSample::Same && LineChangesCounted() != counted)
+                sample = TSample::Changed;
         }
-        // A query that fails is asked again at the sampling pace until it answers: its
-        // recovery is news too.
-        if (canWait && sampled) {
+        // The driver's wait counts changes from its own start: one between a sample and that
+        // start goes unseen until the next. So after a change the lines are sampled until one
+        // interval has passed without another, and only still lines are waited for. A query
+        // that fails is asked again at the sampling pace too: its recovery is news.
+        if (canWait && sample == TSample::Same) {
             const TLineWait w = WaitLines();
             if (w == TLineWait::Ended)
                 return;
             canWait = w != TLineWait::Unable;
-            continue;
+            if (w == TLineWait::Changed)
+                continue;
         }
         const uint32_t asked = m_modemAskedAt.load();
         const bool wanted = (m_mask.load() & kLineEvents) ||
@@ -635,44 +655,34 @@ void TLinuxPort::SampleLines() {
 
 TLinuxPort::TLineWait TLinuxPort::WaitLines() {
     LineWaitSignal(); // its handler is in place before the first wait
-    for (;;) {
-        TCall call(*this);
-        if (!call.Ok() || m_gone || !m_hasLines)
+    TCall call(*this);
+    if (!call.Ok() || m_gone || !m_hasLines)
+        return TLineWait::Ended;
+    {
+        std::lock_guard<std::mutex> g(m_callLock);
+        if (m_closed)
             return TLineWait::Ended;
-        {
-            std::lock_guard<std::mutex> g(m_callLock);
-            if (m_closed)
-                return TLineWait::Ended;
-            m_lineWaiting = true;
-        }
-        m_linesWaited = true;
-        // A change between the sample and the start of this wait shows with the next one; the
-        // driver's counters are taken when the wait begins.
-        const TVaSysResult r =
-            m_dev.Sys().Ioctl(m_dev.Get(), TIOCMIWAIT,
-                              reinterpret_cast<void*>(TIOCM_CTS | TIOCM_DSR | TIOCM_CD | TIOCM_RI));
-        bool closing;
-        {
-            std::lock_guard<std::mutex> g(m_callLock);
-            m_lineWaiting = false;
-            closing = m_closed;
-        }
-        if (closing)
-            return TLineWait::Ended;
-        if (r.Failed() && r.Errno != EINTR) {
-            m_linesWaited = false;
-            if (VaDeviceGone(TVaSysOp::Ioctl, r)) {
-                MarkGone(); // the adapter was pulled out
-                return TLineWait::Ended;
-            }
-            return TLineWait::Unable; // pty, cp210x: sample instead
-        }
-        // A line changed (or another signal came by): take the lines as they are now.
-        if (!SampleModem()) {
-            m_linesWaited = false;
-            return m_gone || !m_hasLines ? TLineWait::Ended : TLineWait::QueryFailed;
-        }
+        m_lineWaiting = true;
     }
+    m_linesWaited = true;
+    const TVaSysResult r =
+        m_dev.Sys().Ioctl(m_dev.Get(), TIOCMIWAIT,
+                          reinterpret_cast<void*>(TIOCM_CTS | TIOCM_DSR | TIOCM_CD | TIOCM_RI));
+    m_linesWaited = false;
+    {
+        std::lock_guard<std::mutex> g(m_callLock);
+        m_lineWaiting = false;
+        if (m_closed)
+            return TLineWait::Ended;
+    }
+    // EINTR without a close: another signal came by; the lines are sampled and waited for again.
+    if (!r.Failed() || r.Errno == EINTR)
+        return TLineWait::Changed;
+    if (VaDeviceGone(TVaSysOp::Ioctl, r)) {
+        MarkGone(); // the adapter was pulled out
+        return TLineWait::Ended;
+    }
+    return TLineWait::Unable; // pty, cp210x: sample instead
 }
 
 void TLinuxPort::WakeLineWaiterLocked() {

@@ -178,7 +178,11 @@ uint32_t TDriverProfile::RateMade(const TDriverTraits& T, uint32_t Asked, uint32
 
 void TDriverProfile::SetInputLines(int Bits) {
     std::lock_guard<std::mutex> g(m_lock);
-    m_inputs = Bits & (TIOCM_CTS | TIOCM_DSR | TIOCM_RI | TIOCM_CD);
+    const int now = Bits & (TIOCM_CTS | TIOCM_DSR | TIOCM_RI | TIOCM_CD), changed = now ^ m_inputs;
+    // The driver counts each change of an input line (RI: its trailing edge).
+    m_icount.cts += bool(changed & TIOCM_CTS), m_icount.dsr += bool(changed & TIOCM_DSR);
+    m_icount.dcd += bool(changed & TIOCM_CD), m_icount.rng += bool(changed & m_inputs & TIOCM_RI);
+    m_inputs = now;
     m_linesChanged.Signal();
 }
 
@@ -429,10 +433,8 @@ TVaSysResult TDriverProfile::ModelledIoctl(int Fd, unsigned long Request, void* 
         const int before = m_inputs;
         for (;;) {
             m_linesChanged.Reset();
-            if (m_gone)
-                return {-1, EIO};
-            if ((m_inputs ^ before) & mask)
-                return {0, 0};
+            if (m_gone || ((m_inputs ^ before) & mask))
+                return {m_gone ? -1 : 0, m_gone ? EIO : 0};
             Lock.unlock();
             pollfd p{VaWaitObjectHandle(m_linesChanged), POLLIN, 0};
             const int r = ::poll(&p, 1, -1);

@@ -117,8 +117,7 @@ private:
     TDriverTraits m_traits;
     std::shared_ptr<TVaSysCalls> m_kernel = VaKernelCalls();
     std::mutex m_lock;
-    // Signalled at each change of the input lines and at an unplug: what ends TIOCMIWAIT
-    // besides a signal (an eventfd, so that a signal interrupts the wait as it does the driver's).
+    // Ends TIOCMIWAIT at a line change or an unplug; a signal interrupts its poll, as the driver's.
     TVaEvent m_linesChanged;
     int m_inputs = 0;
     int m_outputs = 0;
