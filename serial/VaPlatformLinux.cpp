@@ -327,10 +327,11 @@ private:
     // The driver's count of input-line changes (TIOCGICOUNT), or 0 where it keeps none.
     uint64_t LineChangesCounted();
     // The line watcher: a thread of this port. Where the driver can wait for a line change it
-    // sits in that wait and samples once per change; elsewhere it asks for the lines every
-    // kModemSampleMs while they are read or their events are waited for. On a USB adapter each
-    // query is a round trip over the bus; this way neither the window's thread nor the event
-    // wait (and so the answer to a request) ever waits for one.
+    // sits in that wait while the lines are still, and samples them after a change until they
+    // are still again; elsewhere it asks for the lines every kModemSampleMs (kModemUnseenSampleMs
+    // while nobody sees them) while they are read or their events are waited for. On a USB
+    // adapter each query is a round trip over the bus; this way neither the window's thread nor
+    // the event wait (and so the answer to a request) ever waits for one.
     void WatchLines();
     void SampleLines();
     // Waits in the driver for a line change; Ended when the port closes or goes, Unable when
@@ -621,9 +622,9 @@ void TLinuxPort::SampleLines() {
                 return;
             // On a USB adapter the query is a transfer that reads the lines as they were when
             // it began: the driver's counters say whether one changed while it was on its way.
-            const uint64_t counted = LineChangesCounted();
+            const uint64_t counted = canWait ? LineChangesCounted() : 0;
             sample = SampleModem();
-            if (sample == TSample::Same && LineChangesCounted() != counted)
+            if (canWait && sample == TSample::Same && LineChangesCounted() != counted)
                 sample = TSample::Changed;
         }
         // The driver's wait counts changes from its own start: one between a sample and that
