@@ -1,5 +1,4 @@
-// The command line's caret rests after a spell without input in the window and blinks again at
-// the next; a minimised window tells the port that nobody sees its lines.
+// The caret rests without input in the window; a minimised window hides the port's lines.
 #include "CaretRest.h"
 #include "FormFixture.h"
 #include "LogView.h"
@@ -11,8 +10,7 @@
 #include <gtest/gtest.h>
 
 namespace {
-// Timer events for the command line or what it owns: its blink.
-struct TBlinks : QObject {
+struct TBlinks : QObject { // timer events for the command line or what it owns: its blink
     explicit TBlinks(QObject* Edit) : Edit(Edit) { qApp->installEventFilter(this); }
     bool eventFilter(QObject* W, QEvent* E) override {
         Count += E->type() == QEvent::Timer && (W == Edit || W->parent() == Edit);
