@@ -298,6 +298,10 @@ void TConsole::SetDTR(bool On) {
     VaComm->SetDTR(On);
 }
 
+void TConsole::SetShown(bool Shown) {
+    VaComm->SetModemLinesSeen(Shown);
+}
+
 void TConsole::SetRTS(bool On) {
     VaComm->SetRTS(On);
 }

@@ -63,6 +63,8 @@ public:
     void SetPacketMode(int Mode) { m_packetMode = Mode; }
     void SetTreat(bool On) { m_treat = On; }
     void SetScreen(bool On) { m_screen = On; }
+    // Whether the window is shown (not minimised): the port may follow unseen lines less often.
+    void SetShown(bool Shown);
 
     // The port: closes it and opens PortNum at Baud; what fails is raised.
     void OpenPort(int PortNum, int Baud);

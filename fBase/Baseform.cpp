@@ -2,6 +2,7 @@
 
 #include "Application.h"
 #include "ApplyOptions.h"
+#include "CaretRest.h"
 #include "CommandHistory.h"
 #include "Cp1251.h"
 #include "IdStack.h"
@@ -258,6 +259,7 @@ void TBaseform::BuildControls() {
     EdCmdLn->installEventFilter(this);
     // Up and Down; installed after the window's filter, so it sees a key first.
     m_historyKeys = new TCommandHistoryKeys(EdCmdLn);
+    m_caretRest = new TCaretRest(this);
     AttachPortToolTips(ComboPortNum);
     // The device, file, script and profile entries come first in the log's menu; "Capture to
     // file…" stays its last.
@@ -530,6 +532,13 @@ bool TBaseform::eventFilter(QObject* Watched, QEvent* E) {
             Guarded([this, key] { EdCmdLnKeyPress(key); });
     }
     return QWidget::eventFilter(Watched, E);
+}
+
+void TBaseform::changeEvent(QEvent* E) {
+    // Nobody sees the modem-line panels of a minimised window.
+    if (E->type() == QEvent::WindowStateChange)
+        Console->SetShown(!isMinimized());
+    QWidget::changeEvent(E);
 }
 
 void TBaseform::SendPreset(int Index) {

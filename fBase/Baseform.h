@@ -20,6 +20,7 @@ class QLineEdit;
 class QPushButton;
 class QRadioButton;
 class QTimer;
+class TCaretRest;
 class TCommandHistoryKeys;
 class TLogTools;
 class TLogView;
@@ -48,6 +49,7 @@ public:
     TCommandHistoryKeys& CommandHistory() { return *m_historyKeys; }
     TScriptTools& ScriptTools() { return *m_scriptTools; }
     TTransferTools& TransferTools() { return *m_transferTools; }
+    TCaretRest& CaretRest() { return *m_caretRest; }
     // Shows a serial error; replaced by tests, which cannot answer a modal box.
     std::function<void(const QString& Title, const QString& Text)> ShowMessageBox;
 
@@ -109,6 +111,7 @@ public:
 protected:
     void closeEvent(QCloseEvent* E) override;
     bool eventFilter(QObject* Watched, QEvent* E) override;
+    void changeEvent(QEvent* E) override;
 
 private:
     void BuildControls();
@@ -124,6 +127,7 @@ private:
     TCommandHistoryKeys* m_historyKeys = nullptr;
     TScriptTools* m_scriptTools = nullptr;
     TTransferTools* m_transferTools = nullptr;
+    TCaretRest* m_caretRest = nullptr;
     bool m_messageBoxOpen = false;
     bool m_closing = false;
 };

@@ -329,6 +329,8 @@ void TVaCustomComm::CreateHandle() {
     }
     m_open = std::make_shared<TVaOpenPort>();
     m_open->Port = std::move(port);
+    if (!m_linesSeen)
+        m_open->Port->SetLinesSeen(false);
 }
 
 void TVaCustomComm::DestroyHandle() {
@@ -659,6 +661,12 @@ uint32_t TVaCustomComm::ModemStatus() {
 
 bool TVaCustomComm::ReportsModemLines() const {
     return IsOpen() && m_open->Port->ReportsLineChanges();
+}
+
+void TVaCustomComm::SetModemLinesSeen(bool Seen) {
+    m_linesSeen = Seen;
+    if (IsOpen())
+        m_open->Port->SetLinesSeen(Seen);
 }
 
 bool TVaCustomComm::ModemLineOn(int Line) {

@@ -277,6 +277,9 @@ public:
     // Whether the open port raises OnModemLines on every change; else the lines are followed
     // by asking ModemStatus.
     bool ReportsModemLines() const;
+    // Whether anyone can see the lines now; kept across opens (see TVaPort::SetLinesSeen).
+    void SetModemLinesSeen(bool Seen);
+    bool ModemLinesSeen() const { return m_linesSeen; }
     // Line errors since the last query and the queue counts; clears the errors.
     TVaComStat GetStatus();
 
@@ -347,6 +350,7 @@ private:
 
     std::shared_ptr<TVaPlatform> m_platform;
     std::shared_ptr<TVaOpenPort> m_open; // shared with the threads; set exactly while open
+    bool m_linesSeen = true;
     mutable int m_lastError = 0;
     std::atomic<uint64_t> m_bytesTaken{0}; // bytes read from the port, for the receive loop
     uint32_t m_eventMask = 0;

@@ -136,6 +136,10 @@ public:
     // Whether every change of the modem lines (and of their query's success) is reported as
     // VA_EV_LINES, so that nobody needs to ask ModemStatus again and again to follow them.
     virtual bool ReportsLineChanges() const { return false; }
+    // Whether anyone can see the lines now (the window is not minimised). A port that must
+    // sample them to report their changes samples less often while nobody can, and once at
+    // once when someone can again.
+    virtual void SetLinesSeen(bool) {}
     virtual void Close() = 0;
 };
 

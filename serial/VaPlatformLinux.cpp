@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cctype>
 #include <cerrno>
+#include <chrono>
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
@@ -17,6 +18,8 @@
 #include <linux/serial.h>
 #include <mutex>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -155,6 +158,9 @@ uint32_t MonotonicMs() {
 // nobody read the lines) is taken anew by the reader; a busy machine that delays the sampler
 // a little does not send the reader to the driver.
 constexpr uint32_t kModemSampleMs = 40;
+// While nobody sees the lines (the window is minimised) a sample every quarter second is
+// enough; the first look at them again takes one at once.
+constexpr uint32_t kModemUnseenSampleMs = 250;
 constexpr uint32_t kModemStaleMs = 500;
 // How long after the last read of the lines the sampler keeps sampling them.
 constexpr uint32_t kModemInterestMs = 1000;
@@ -197,6 +203,22 @@ private:
 
 bool Absent(int E) {
     return E == ENOTTY || E == EINVAL;
+}
+
+// TIOCMIWAIT sleeps outside poll and closing the descriptor does not end it: only a change,
+// a hang-up (EIO) or a signal does. The signal's handler does nothing and is installed
+// without SA_RESTART, so the wait returns EINTR to its thread.
+int LineWaitSignal() {
+    static const int sig = [] {
+        const int s = SIGRTMIN + 2;
+        struct sigaction sa {};
+        sa.sa_handler = [](int) {};
+        sigemptyset(&sa.sa_mask);
+        sa.sa_flags = 0;
+        ::sigaction(s, &sa, nullptr);
+        return s;
+    }();
+    return sig;
 }
 
 class TKernelCalls : public TVaSysCalls {
@@ -255,6 +277,7 @@ public:
     TVaStatus ClearError(TVaComStat& Stat, bool WithOutQueue) override;
     TVaStatus Escape(int Code) override;
     TVaStatus ModemStatus(uint32_t& Bits) override;
+    void SetLinesSeen(bool Seen) override;
     bool Gone() const override { return m_gone; }
     bool ReportsLineChanges() const override { return true; }
     void Close() override;
@@ -298,14 +321,27 @@ private:
         return m_gone ? GoneStatus() : VaStatusFromErrno(R.Errno);
     }
     TVaStatus SetRs485(bool On);
-    // Asks the driver for the modem lines and keeps the answer as the latest sample.
-    void SampleModem();
-    // The sampler: a thread of this port that asks for the lines every kModemSampleMs while
-    // they are read or their events are waited for. On a USB adapter each query is a round
-    // trip over the bus; this way neither the window's thread nor the event wait (and so the
-    // answer to a request) ever waits for one.
+    // Asks the driver for the modem lines and keeps the answer as the latest sample; says
+    // whether the query failed and whether it found news (a line, or the query's success,
+    // changed since the sample before).
+    enum class TSample { Failed, Same, Changed };
+    TSample SampleModem();
+    // The driver's count of input-line changes (TIOCGICOUNT), or 0 where it keeps none.
+    uint64_t LineChangesCounted();
+    // The line watcher: a thread of this port. Where the driver can wait for a line change it
+    // sits in that wait while the lines are still, and samples them after a change until they
+    // are still again; elsewhere it asks for the lines every kModemSampleMs (kModemUnseenSampleMs
+    // while nobody sees them) while they are read or their events are waited for. On a USB
+    // adapter each query is a round trip over the bus; this way neither the window's thread nor
+    // the event wait (and so the answer to a request) ever waits for one.
     void WatchLines();
     void SampleLines();
+    // Waits in the driver for a line change; Ended when the port closes or goes, Unable when
+    // the driver cannot wait (sample instead).
+    enum class TLineWait { Ended, Unable, Changed };
+    TLineWait WaitLines();
+    // Takes the watcher out of the driver's wait (caller holds m_callLock).
+    void WakeLineWaiterLocked();
     static constexpr uint32_t kLineEvents = EV_CTS | EV_DSR | EV_RING | EV_RLSD | VA_EV_LINES;
 
     TDeviceFd m_dev;
@@ -314,6 +350,7 @@ private:
     TVaEvent m_interest; // signalled when someone starts reading the lines again
     std::thread m_sampler;
     bool m_samplerStarted = false; // under m_callLock
+    bool m_lineWaiting = false;    // the watcher is in the driver's wait; under m_callLock
     std::mutex m_callLock;
     std::condition_variable m_callsDone;
     bool m_closed = false;
@@ -324,6 +361,8 @@ private:
     std::atomic_bool m_hasLines;
     std::atomic_bool m_txPending{false};
     std::atomic<uint32_t> m_modemAskedAt{0}; // when the lines were last read; 0 never
+    std::atomic_bool m_linesSeen{true};      // someone can see the lines (the window is shown)
+    std::atomic_bool m_linesWaited{false};   // every change wakes the watcher: samples are news
     const bool m_hasIcount;
     // RS-485 as this layer switched it on, and the settings it found before.
     bool m_rs485Ours = false;
@@ -515,13 +554,13 @@ TVaStatus TLinuxPort::SetQueues(uint32_t InSize, uint32_t) {
     return {};
 }
 
-void TLinuxPort::SampleModem() {
+TLinuxPort::TSample TLinuxPort::SampleModem() {
     int bits = 0;
     uint32_t changed = 0;
     TVaSysResult r = Ioctl(TIOCMGET, &bits);
     if (r.Failed() && Absent(r.Errno)) {
         m_hasLines = false; // a device without modem lines after all
-        return;
+        return TSample::Failed;
     }
     const uint32_t now = uint32_t(bits);
     uint32_t events = 0;
@@ -556,6 +595,16 @@ void TLinuxPort::SampleModem() {
         std::lock_guard<std::mutex> g(m_queueLock);
         Latch(events & m_mask.load(), 0, false);
     }
+    if (r.Failed())
+        return TSample::Failed;
+    return events ? TSample::Changed : TSample::Same;
+}
+
+uint64_t TLinuxPort::LineChangesCounted() {
+    serial_icounter_struct c{};
+    if (!m_hasIcount || Ioctl(TIOCGICOUNT, &c).Failed())
+        return 0;
+    return uint64_t(uint32_t(c.cts)) + uint32_t(c.dsr) + uint32_t(c.rng) + uint32_t(c.dcd);
 }
 
 void TLinuxPort::WatchLines() {
@@ -569,25 +618,89 @@ void TLinuxPort::WatchLines() {
 }
 
 void TLinuxPort::SampleLines() {
+    bool canWait = true;
     for (;;) {
+        TSample sample;
         {
             TCall call(*this);
             if (!call.Ok() || m_gone || !m_hasLines)
                 return;
-            SampleModem();
+            // On a USB adapter the query is a transfer that reads the lines as they were when
+            // it began: the driver's counters say whether one changed while it was on its way.
+            const uint64_t counted = canWait ? LineChangesCounted() : 0;
+            sample = SampleModem();
+            if (canWait && sample == TSample::Same && LineChangesCounted() != counted)
+                sample = TSample::Changed;
+        }
+        // The driver's wait counts changes from its own start: one between a sample and that
+        // start goes unseen until the next. So after a change the lines are sampled until one
+        // interval has passed without another, and only still lines are waited for. A query
+        // that fails is asked again at the sampling pace too: its recovery is news.
+        if (canWait && sample == TSample::Same) {
+            const TLineWait w = WaitLines();
+            if (w == TLineWait::Ended)
+                return;
+            canWait = w != TLineWait::Unable;
+            if (w == TLineWait::Changed)
+                continue;
         }
         const uint32_t asked = m_modemAskedAt.load();
         const bool wanted = (m_mask.load() & kLineEvents) ||
                             (asked != 0 && MonotonicMs() - asked < kModemInterestMs);
+        const int every = int(m_linesSeen ? kModemSampleMs : kModemUnseenSampleMs);
         // Nobody reads the lines any more: sleep until someone does.
         pollfd p[2] = {{VaWaitObjectHandle(m_closing), POLLIN, 0},
                        {VaWaitObjectHandle(m_interest), POLLIN, 0}};
-        int r = ::poll(p, 2, wanted ? int(kModemSampleMs) : -1);
+        int r = ::poll(p, 2, wanted ? every : -1);
         if (r > 0 && p[0].revents)
             return;
         if (p[1].revents)
             m_interest.Reset();
     }
+}
+
+TLinuxPort::TLineWait TLinuxPort::WaitLines() {
+    LineWaitSignal(); // its handler is in place before the first wait
+    TCall call(*this);
+    if (!call.Ok() || m_gone || !m_hasLines)
+        return TLineWait::Ended;
+    {
+        std::lock_guard<std::mutex> g(m_callLock);
+        if (m_closed)
+            return TLineWait::Ended;
+        m_lineWaiting = true;
+    }
+    m_linesWaited = true;
+    const TVaSysResult r =
+        m_dev.Sys().Ioctl(m_dev.Get(), TIOCMIWAIT,
+                          reinterpret_cast<void*>(TIOCM_CTS | TIOCM_DSR | TIOCM_CD | TIOCM_RI));
+    m_linesWaited = false;
+    {
+        std::lock_guard<std::mutex> g(m_callLock);
+        m_lineWaiting = false;
+        if (m_closed)
+            return TLineWait::Ended;
+    }
+    // EINTR without a close: another signal came by; the lines are sampled and waited for again.
+    if (!r.Failed() || r.Errno == EINTR)
+        return TLineWait::Changed;
+    if (VaDeviceGone(TVaSysOp::Ioctl, r)) {
+        MarkGone(); // the adapter was pulled out
+        return TLineWait::Ended;
+    }
+    return TLineWait::Unable; // pty, cp210x: sample instead
+}
+
+void TLinuxPort::WakeLineWaiterLocked() {
+    if (m_lineWaiting)
+        ::pthread_kill(m_sampler.native_handle(), LineWaitSignal());
+}
+
+void TLinuxPort::SetLinesSeen(bool Seen) {
+    if (m_linesSeen.exchange(Seen) == Seen || !Seen)
+        return;
+    // The last sample may be a quarter second old: the sampler takes one at once.
+    m_interest.Signal();
 }
 
 TVaStatus TLinuxPort::WaitEvent(uint32_t& Fired, const TVaWaitEvent& Wake) {
@@ -839,7 +952,8 @@ TVaStatus TLinuxPort::ModemStatus(uint32_t& Bits) {
     bool fresh;
     {
         std::lock_guard<std::mutex> g(m_modemLock);
-        fresh = m_modemSampled && now - m_modemAt <= kModemStaleMs;
+        // A watcher in the driver's wait samples at every change: its sample is never stale.
+        fresh = m_modemSampled && (m_linesWaited || now - m_modemAt <= kModemStaleMs);
     }
     // The sampler keeps a recent sample; without one (it has just started, or the driver
     // was slow) the driver is asked here.
@@ -869,9 +983,14 @@ void TLinuxPort::Close() {
         if (m_closed)
             return;
         m_closed = true;
-        // Every wait of this port listens to m_closing: wake them, let them leave.
+        // Every wait of this port listens to m_closing: wake them, let them leave. The line
+        // watcher in the driver's wait hears only a signal, and one that lands just before the
+        // wait begins is spent: it is sent again until the watcher has left.
         m_closing.Signal();
-        m_callsDone.wait(l, [this] { return m_inFlight == 0; });
+        WakeLineWaiterLocked();
+        while (!m_callsDone.wait_for(l, std::chrono::milliseconds(20),
+                                     [this] { return m_inFlight == 0; }))
+            WakeLineWaiterLocked();
     }
     // The sampler has seen m_closing and makes no more calls.
     if (m_sampler.joinable())

@@ -102,7 +102,12 @@ TEST(Faults, EveryCallOnAnOpenPortFailingWithEachErrno) {
         {"read", [&](int E) { f.Profile->FailCall(TCall::Read, E); }},
         {"write", [&](int E) { f.Profile->FailCall(TCall::Write, E); }},
         {"poll", [&](int E) { f.Profile->FailCall(TCall::Poll, E); }},
-        {"lines", [&](int E) { f.Profile->FailIoctl(TIOCMGET, E, -1); }},
+        // The watcher in the driver's wait asks for the lines at their next change.
+        {"lines",
+         [&](int E) {
+             f.Profile->FailIoctl(TIOCMGET, E, -1);
+             f.Profile->SetInputLines(TIOCM_CTS);
+         }},
     };
     for (const auto& call : calls)
         for (const TErrno& e : Errnos) {

@@ -178,8 +178,12 @@ uint32_t TDriverProfile::RateMade(const TDriverTraits& T, uint32_t Asked, uint32
 
 void TDriverProfile::SetInputLines(int Bits) {
     std::lock_guard<std::mutex> g(m_lock);
-    m_inputs = Bits & (TIOCM_CTS | TIOCM_DSR | TIOCM_RI | TIOCM_CD);
-    m_linesChanged.notify_all();
+    const int now = Bits & (TIOCM_CTS | TIOCM_DSR | TIOCM_RI | TIOCM_CD), changed = now ^ m_inputs;
+    // The driver counts each change of an input line (RI: its trailing edge).
+    m_icount.cts += bool(changed & TIOCM_CTS), m_icount.dsr += bool(changed & TIOCM_DSR);
+    m_icount.dcd += bool(changed & TIOCM_CD), m_icount.rng += bool(changed & m_inputs & TIOCM_RI);
+    m_inputs = now;
+    m_linesChanged.Signal();
 }
 
 int TDriverProfile::OutputLines() {
@@ -229,7 +233,7 @@ void TDriverProfile::Unplug() {
     m_gone = true;
     // usb_serial_disconnect: ENODEV in the short window before the hang-up.
     m_enodevPending = m_traits.ReadZeroAfterUnplug;
-    m_linesChanged.notify_all();
+    m_linesChanged.Signal();
 }
 
 void TDriverProfile::Replug() {
@@ -427,8 +431,19 @@ TVaSysResult TDriverProfile::ModelledIoctl(int Fd, unsigned long Request, void* 
             return notty;
         const int mask = int(reinterpret_cast<intptr_t>(Arg));
         const int before = m_inputs;
-        m_linesChanged.wait(Lock, [&] { return m_gone || ((m_inputs ^ before) & mask); });
-        return m_gone ? TVaSysResult{-1, EIO} : TVaSysResult{0, 0};
+        for (;;) {
+            m_linesChanged.Reset();
+            if (m_gone || ((m_inputs ^ before) & mask))
+                return {m_gone ? -1 : 0, m_gone ? EIO : 0};
+            Lock.unlock();
+            pollfd p{VaWaitObjectHandle(m_linesChanged), POLLIN, 0};
+            const int r = ::poll(&p, 1, -1);
+            const int e = errno;
+            Lock.lock();
+            // A signal ends the driver's wait (its handler installed without SA_RESTART).
+            if (r < 0 && e == EINTR)
+                return {-1, EINTR};
+        }
     }
     case TIOCGICOUNT:
         if (!m_traits.Icount)

@@ -117,7 +117,8 @@ private:
     TDriverTraits m_traits;
     std::shared_ptr<TVaSysCalls> m_kernel = VaKernelCalls();
     std::mutex m_lock;
-    std::condition_variable m_linesChanged;
+    // Ends TIOCMIWAIT at a line change or an unplug; a signal interrupts its poll, as the driver's.
+    TVaEvent m_linesChanged;
     int m_inputs = 0;
     int m_outputs = 0;
     bool m_haveLine = false;
