@@ -398,10 +398,10 @@ TEST(RealDriverReopen, TheDeviceUnpluggedAndBackIsOpenedAgainAtOnceEveryTime) {
             return L.Node == NodeOf(d) && !L.Driver.empty();
         })) << d.Driver;
     std::vector<double> reopenMs;
-    for (const auto& [line, cycles] : {std::pair{"ftdi", 50}, {"acm", 5}, {"cp210x", 5}}) {
-        const TRealDevice& d =
-            *std::find_if(std::begin(kDevices), std::end(kDevices),
-                          [&](const TRealDevice& D) { return std::string(D.Line) == line; });
+    for (const auto& [name, cycles] : {std::pair{"ftdi", 50}, {"acm", 5}, {"cp210x", 5}}) {
+        const std::string line = name;
+        const TRealDevice& d = *std::find_if(std::begin(kDevices), std::end(kDevices),
+                                             [&](const TRealDevice& D) { return D.Line == line; });
         TDriverTime time{d.Driver};
         TFormFixture f;
         TConfigHome home;
