@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QContextMenuEvent>
+#include <QGlyphRun>
 #include <QKeyEvent>
 #include <QMenu>
 #include <QPainter>
@@ -19,9 +20,15 @@ TLogView::TLogView(TConsoleLog& Log, QWidget* Parent) : QAbstractScrollArea(Pare
     setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     viewport()->setCursor(Qt::IBeamCursor);
+    // The paint fills every pixel itself: the toolkit need not fill the background first.
+    viewport()->setAttribute(Qt::WA_OpaquePaintEvent);
     verticalScrollBar()->setSingleStep(1);
+    // The operator reaching for the bar finds it exact.
+    verticalScrollBar()->installEventFilter(this);
+    m_barTimer.setSingleShot(true);
+    connect(&m_barTimer, &QTimer::timeout, this, [this] { SyncBar(true); });
     UpdateMetrics();
-    Sync();
+    Sync(true);
 }
 
 void TLogView::LogChanged() {
@@ -33,7 +40,7 @@ void TLogView::LogChanged() {
     QTimer::singleShot(FrameMs, Qt::PreciseTimer, this, [this] { Sync(); });
 }
 
-void TLogView::Sync() {
+void TLogView::Sync(bool Exact) {
     m_syncPending = false;
     if (m_generation != m_log.Generation()) {
         m_generation = m_log.Generation();
@@ -42,14 +49,45 @@ void TLogView::Sync() {
     }
     m_anchor = std::min(m_anchor, m_log.Size());
     m_caret = std::min(m_caret, m_log.Size());
-    QScrollBar* bar = verticalScrollBar();
-    const bool follow = m_followEnd;
-    const QSignalBlocker block(bar);
-    bar->setRange(0, static_cast<int>(m_log.RowCount() - 1));
-    bar->setPageStep(std::max(1, viewport()->height() / m_lineHeight));
-    if (follow)
-        bar->setValue(bar->maximum());
+    SyncBar(Exact);
     viewport()->update();
+}
+
+void TLogView::SyncBar(bool Exact) {
+    QScrollBar* bar = verticalScrollBar();
+    const int max = static_cast<int>(m_log.RowCount() - 1);
+    const int page = std::max(1, viewport()->height() / m_lineHeight);
+    const bool follow = m_followEnd;
+    if (bar->maximum() == max && bar->pageStep() == page && (!follow || bar->value() == max))
+        return; // every change of the bar redraws it, even one to the same values
+    // Painting follows the end by itself; the bar may lag a little behind it.
+    if (!Exact && follow && m_barClock.isValid() && m_barClock.elapsed() < BarMs) {
+        if (!m_barTimer.isActive())
+            m_barTimer.start(static_cast<int>(BarMs - m_barClock.elapsed()));
+        return;
+    }
+    m_barTimer.stop();
+    m_barClock.start();
+    const QSignalBlocker block(bar);
+    if (bar->maximum() != max)
+        bar->setRange(0, max);
+    if (bar->pageStep() != page)
+        bar->setPageStep(page);
+    if (follow)
+        bar->setValue(max);
+}
+
+bool TLogView::eventFilter(QObject* O, QEvent* E) {
+    if (O == verticalScrollBar() &&
+        (E->type() == QEvent::Enter || E->type() == QEvent::MouseButtonPress ||
+         E->type() == QEvent::Wheel))
+        SyncBar(true);
+    return QAbstractScrollArea::eventFilter(O, E);
+}
+
+void TLogView::wheelEvent(QWheelEvent* E) {
+    SyncBar(true);
+    QAbstractScrollArea::wheelEvent(E);
 }
 
 void TLogView::UpdateMetrics() {
@@ -58,6 +96,40 @@ void TLogView::UpdateMetrics() {
         m_advance[b] = fm.horizontalAdvance(Cp1251ToChar(static_cast<unsigned char>(b)));
     m_lineHeight = std::max(1, fm.height());
     m_ascent = fm.ascent();
+    m_rawFont = QRawFont::fromFont(font());
+    m_glyph.fill(0);
+    if (m_rawFont.isValid())
+        for (int b = 0x20; b < 256; ++b) {
+            const QList<quint32> g = m_rawFont.glyphIndexesForString(
+                QString(Cp1251ToChar(static_cast<unsigned char>(b))));
+            if (g.size() == 1)
+                m_glyph[b] = g[0];
+        }
+}
+
+void TLogView::DrawBytes(QPainter& P, int X, int Baseline, size_t Begin, size_t End) {
+    const std::string_view text = m_log.Text();
+    m_runGlyphs.resize(static_cast<qsizetype>(End - Begin));
+    m_runPositions.resize(static_cast<qsizetype>(End - Begin));
+    int x = 0;
+    for (size_t i = Begin; i < End; ++i) {
+        const unsigned char b = static_cast<unsigned char>(text[i]);
+        const quint32 g = m_glyph[b];
+        if (g == 0) {
+            P.drawText(X, Baseline, Cp1251ToQString(text.data() + Begin, End - Begin));
+            return;
+        }
+        m_runGlyphs[static_cast<qsizetype>(i - Begin)] = g;
+        m_runPositions[static_cast<qsizetype>(i - Begin)] = QPointF(x, 0);
+        x += m_advance[b];
+    }
+    if (End == Begin)
+        return;
+    QGlyphRun run;
+    run.setRawFont(m_rawFont);
+    run.setGlyphIndexes(m_runGlyphs);
+    run.setPositions(m_runPositions);
+    P.drawGlyphRun(QPointF(X, Baseline), run);
 }
 
 void TLogView::changeEvent(QEvent* E) {
@@ -105,7 +177,11 @@ void TLogView::paintEvent(QPaintEvent*) {
     QPainter p(viewport());
     p.setFont(font());
     const QPalette& pal = palette();
-    p.fillRect(viewport()->rect(), pal.color(QPalette::Base));
+    // In bands: a taller fill is split over worker threads, whose wake-ups cost more than it.
+    const QRect area = viewport()->rect();
+    for (int y = area.top(); y <= area.bottom(); y += 64)
+        p.fillRect(QRect(area.left(), y, area.width(), std::min(64, area.bottom() - y + 1)),
+                   pal.color(QPalette::Base));
     m_visible.clear();
     m_visibleGeneration = m_log.Generation();
     const std::string_view text = m_log.Text();
@@ -145,10 +221,11 @@ void TLogView::paintEvent(QPaintEvent*) {
                  selText = pal.color(QPalette::HighlightedText);
     const QColor normal = pal.color(QPalette::Text);
     for (const auto& row : m_visible) {
-        const QString s = Cp1251ToQString(text.data() + row.begin, row.end - row.begin);
         const int baseline = row.y + m_ascent;
+        p.setPen(normal);
+        DrawBytes(p, Margin, baseline, row.begin, row.end);
         if (selE > selB && selB < row.end && selE > row.begin) {
-            // Selected part drawn over a highlight; the rest as usual.
+            // Selected part drawn over a highlight.
             int x = Margin;
             size_t from = std::max(selB, row.begin), to = std::min(selE, row.end);
             for (size_t i = row.begin; i < from; ++i)
@@ -156,23 +233,16 @@ void TLogView::paintEvent(QPaintEvent*) {
             int w = 0;
             for (size_t i = from; i < to; ++i)
                 w += m_advance[static_cast<unsigned char>(text[i])];
-            p.setPen(normal);
-            p.drawText(Margin, baseline, s);
             p.fillRect(x, row.y, w, m_lineHeight, selBack);
             p.setPen(selText);
-            p.drawText(
-                x, baseline,
-                s.mid(static_cast<qsizetype>(from - row.begin), static_cast<qsizetype>(to - from)));
-        } else {
-            p.setPen(normal);
-            p.drawText(Margin, baseline, s);
+            DrawBytes(p, x, baseline, from, to);
         }
     }
 }
 
 void TLogView::resizeEvent(QResizeEvent* E) {
     QAbstractScrollArea::resizeEvent(E);
-    Sync();
+    Sync(true);
 }
 
 void TLogView::scrollContentsBy(int, int) {
@@ -206,6 +276,7 @@ size_t TLogView::OffsetAt(const QPoint& P) const {
 void TLogView::mousePressEvent(QMouseEvent* E) {
     if (E->button() != Qt::LeftButton)
         return;
+    SyncBar(true); // a drag past the edge scrolls from where the view is
     setFocus(Qt::MouseFocusReason);
     m_caret = OffsetAt(E->pos());
     if (!(E->modifiers() & Qt::ShiftModifier))
@@ -252,6 +323,7 @@ void TLogView::mouseDoubleClickEvent(QMouseEvent* E) {
 }
 
 void TLogView::keyPressEvent(QKeyEvent* E) {
+    SyncBar(true);
     QScrollBar* bar = verticalScrollBar();
     if (E->matches(QKeySequence::Copy)) {
         CopySelection();
@@ -287,7 +359,7 @@ void TLogView::contextMenuEvent(QContextMenuEvent* E) {
 }
 
 void TLogView::SelectAndShow(size_t Begin, size_t End) {
-    Sync(); // the view's rows and range as the log is now
+    Sync(true); // the view's rows and range as the log is now
     End = std::min(End, m_log.Size());
     Begin = std::min(Begin, End);
     m_anchor = Begin;

@@ -5,7 +5,10 @@
 #include "ConsoleLog.h"
 
 #include <QAbstractScrollArea>
+#include <QElapsedTimer>
 #include <QList>
+#include <QRawFont>
+#include <QTimer>
 #include <array>
 #include <vector>
 
@@ -42,13 +45,21 @@ protected:
     void contextMenuEvent(QContextMenuEvent*) override;
     void scrollContentsBy(int, int) override;
     void changeEvent(QEvent*) override;
+    void wheelEvent(QWheelEvent*) override;
+    bool eventFilter(QObject*, QEvent*) override;
 
 private:
     struct TVisualRow {
         int y;
         size_t begin, end;
     };
-    void Sync();
+    // Catches up with the log. While the view follows a growing log, its scroll bar is brought
+    // up to date at most every BarMs unless Exact: its slider hardly moves, and redrawing it
+    // every frame cost as much as the text.
+    void Sync(bool Exact = false);
+    void SyncBar(bool Exact);
+    // Draws the bytes [Begin, End) of the log from X on the baseline.
+    void DrawBytes(QPainter& P, int X, int Baseline, size_t Begin, size_t End);
     void UpdateMetrics();
     // Splits one log row into visual rows that fit the width, at blanks where it can.
     void WrapRow(size_t Row, std::vector<std::pair<size_t, size_t>>& Out) const;
@@ -60,6 +71,15 @@ private:
     bool m_followEnd = true;
     uint64_t m_generation = 0;
     std::array<int, 256> m_advance{};
+    // Each byte's glyph in the font, 0 where the font lacks it: a row whose bytes all have one
+    // is drawn from them without shaping; any other row as text, with the font's fallbacks.
+    QRawFont m_rawFont;
+    std::array<quint32, 256> m_glyph{};
+    QList<quint32> m_runGlyphs;
+    QList<QPointF> m_runPositions;
+    static constexpr int BarMs = 250;
+    QElapsedTimer m_barClock;
+    QTimer m_barTimer;
     int m_lineHeight = 13;
     int m_ascent = 10;
     std::vector<TVisualRow> m_visible;
