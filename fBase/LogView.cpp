@@ -91,11 +91,12 @@ void TLogView::wheelEvent(QWheelEvent* E) {
 }
 
 void TLogView::UpdateMetrics() {
-    QFontMetrics fm(font());
+    QFontMetricsF fm(font());
     for (int b = 0; b < 256; ++b)
         m_advance[b] = fm.horizontalAdvance(Cp1251ToChar(static_cast<unsigned char>(b)));
-    m_lineHeight = std::max(1, fm.height());
-    m_ascent = fm.ascent();
+    const QFontMetrics rows(font());
+    m_lineHeight = std::max(1, rows.height());
+    m_ascent = rows.ascent();
     m_rawFont = QRawFont::fromFont(font());
     m_glyph.fill(0);
     if (m_rawFont.isValid())
@@ -107,16 +108,16 @@ void TLogView::UpdateMetrics() {
         }
 }
 
-void TLogView::DrawBytes(QPainter& P, int X, int Baseline, size_t Begin, size_t End) {
+void TLogView::DrawBytes(QPainter& P, qreal X, int Baseline, size_t Begin, size_t End) {
     const std::string_view text = m_log.Text();
     m_runGlyphs.resize(static_cast<qsizetype>(End - Begin));
     m_runPositions.resize(static_cast<qsizetype>(End - Begin));
-    int x = 0;
+    qreal x = 0;
     for (size_t i = Begin; i < End; ++i) {
         const unsigned char b = static_cast<unsigned char>(text[i]);
         const quint32 g = m_glyph[b];
         if (g == 0) {
-            P.drawText(X, Baseline, Cp1251ToQString(text.data() + Begin, End - Begin));
+            P.drawText(QPointF(X, Baseline), Cp1251ToQString(text.data() + Begin, End - Begin));
             return;
         }
         m_runGlyphs[static_cast<qsizetype>(i - Begin)] = g;
@@ -154,10 +155,10 @@ void TLogView::WrapRow(size_t Row, std::vector<std::pair<size_t, size_t>>& Out) 
         return;
     }
     while (start < end) {
-        int x = 0;
+        qreal x = 0;
         size_t i = start, lastBlank = std::string::npos;
         while (i < end) {
-            const int w = m_advance[static_cast<unsigned char>(text[i])];
+            const qreal w = m_advance[static_cast<unsigned char>(text[i])];
             if (x + w > width && i > start)
                 break;
             if (text[i] == ' ')
@@ -226,14 +227,14 @@ void TLogView::paintEvent(QPaintEvent*) {
         DrawBytes(p, Margin, baseline, row.begin, row.end);
         if (selE > selB && selB < row.end && selE > row.begin) {
             // Selected part drawn over a highlight.
-            int x = Margin;
+            qreal x = Margin;
             size_t from = std::max(selB, row.begin), to = std::min(selE, row.end);
             for (size_t i = row.begin; i < from; ++i)
                 x += m_advance[static_cast<unsigned char>(text[i])];
-            int w = 0;
+            qreal w = 0;
             for (size_t i = from; i < to; ++i)
                 w += m_advance[static_cast<unsigned char>(text[i])];
-            p.fillRect(x, row.y, w, m_lineHeight, selBack);
+            p.fillRect(QRectF(x, row.y, w, m_lineHeight), selBack);
             p.setPen(selText);
             DrawBytes(p, x, baseline, from, to);
         }
@@ -263,9 +264,9 @@ size_t TLogView::OffsetAt(const QPoint& P) const {
         if (P.y() >= r.y)
             row = &r;
     const std::string_view text = m_log.Text();
-    int x = Margin;
+    qreal x = Margin;
     for (size_t i = row->begin; i < row->end; ++i) {
-        const int w = m_advance[static_cast<unsigned char>(text[i])];
+        const qreal w = m_advance[static_cast<unsigned char>(text[i])];
         if (P.x() < x + w / 2)
             return i;
         x += w;

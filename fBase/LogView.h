@@ -59,7 +59,7 @@ private:
     void Sync(bool Exact = false);
     void SyncBar(bool Exact);
     // Draws the bytes [Begin, End) of the log from X on the baseline.
-    void DrawBytes(QPainter& P, int X, int Baseline, size_t Begin, size_t End);
+    void DrawBytes(QPainter& P, qreal X, int Baseline, size_t Begin, size_t End);
     void UpdateMetrics();
     // Splits one log row into visual rows that fit the width, at blanks where it can.
     void WrapRow(size_t Row, std::vector<std::pair<size_t, size_t>>& Out) const;
@@ -70,7 +70,8 @@ private:
     bool m_syncPending = false;
     bool m_followEnd = true;
     uint64_t m_generation = 0;
-    std::array<int, 256> m_advance{};
+    // Each byte's advance, unrounded: the rows wrap, draw, highlight and take clicks alike.
+    std::array<qreal, 256> m_advance{};
     // Each byte's glyph in the font, 0 where the font lacks it: a row whose bytes all have one
     // is drawn from them without shaping; any other row as text, with the font's fallbacks.
     QRawFont m_rawFont;

@@ -2,15 +2,19 @@
 // must have each of its controls exactly there, so that a click never lands on a control that
 // moved.
 #include "Layout.h"
+#include "Cp1251.h"
 #include "FormFixture.h"
 #include "LogView.h"
 #include "StatusPanels.h"
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QElapsedTimer>
 #include <QLineEdit>
+#include <QPainter>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScrollBar>
 #include <QTest>
 #include <gtest/gtest.h>
 #include <map>
@@ -96,4 +100,58 @@ TEST(FormLayout, ACaretRepaintPaintsTheLineBoxAlone) {
         EXPECT_EQ(box.Paints, 1);
         EXPECT_EQ(below.Paints, 0);
     }
+}
+
+TEST(FormLog, EachRowLooksAsTheFontDrawsItsCharacters) {
+    TFormFixture f;
+    TBaseform& w = *f.Form;
+    w.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&w));
+    // A row of glyphs the font has (Latin, Cyrillic), and one with a byte it has none for.
+    const std::vector<std::string> rows = {"Ab1 xyz [\xC0\xE1\xE2\xFF] WAVE", "q\x01q\xB9 Te"};
+    w.LogAppend(rows[0] + "\r\n" + rows[1]);
+    QWidget* view = w.MemMess->viewport();
+    view->repaint();
+    const QImage shot = view->grab().toImage();
+    QImage want(shot.size(), shot.format());
+    want.fill(w.MemMess->palette().color(QPalette::Base));
+    QPainter p(&want);
+    p.setFont(w.MemMess->font());
+    p.setPen(w.MemMess->palette().color(QPalette::Text));
+    const QFontMetrics fm(w.MemMess->font());
+    // Bottom-aligned inside a 2-pixel margin: a row the font has glyphs for is laid out
+    // character by character (no kerning); any other row as the text it is.
+    int y = view->height() - 2 - 2 * fm.height() + fm.ascent();
+    qreal x = 2;
+    for (QChar c : Cp1251ToQString(rows[0])) {
+        p.drawText(QPointF(x, y), QString(c));
+        x += QFontMetricsF(w.MemMess->font()).horizontalAdvance(c);
+    }
+    p.drawText(QPointF(2, y + fm.height()), Cp1251ToQString(rows[1]));
+    p.end();
+    EXPECT_EQ(shot, want);
+}
+
+TEST(FormLog, AFollowingViewRedrawsItsBarAFewTimesASecondAndExactlyWhenReached) {
+    TFormFixture f;
+    TBaseform& w = *f.Form;
+    w.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&w));
+    QScrollBar* bar = w.MemMess->verticalScrollBar();
+    TPaintCounter barPaints;
+    bar->installEventFilter(&barPaints);
+    QElapsedTimer clock;
+    clock.start();
+    int lines = 0;
+    for (; clock.elapsed() < 1000; ++lines) { // a line about every frame
+        w.LogAddLine("line " + std::to_string(lines));
+        PumpFor(16);
+    }
+    bar->removeEventFilter(&barPaints);
+    EXPECT_GE(barPaints.Paints, 1);
+    EXPECT_LE(barPaints.Paints, 8) << lines << " lines";
+    QEvent enter(QEvent::Enter);
+    QApplication::sendEvent(bar, &enter);
+    EXPECT_EQ(bar->maximum(), lines);
+    EXPECT_EQ(bar->value(), lines);
 }
