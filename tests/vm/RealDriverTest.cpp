@@ -18,6 +18,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <asm/termbits.h>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -211,6 +212,19 @@ TEST(RealDriverBytes, EveryByteValueGoesBothWays) {
     }
 }
 
+// Whether the line panels come to show the modem inputs Bits (TIOCM_*) within TimeoutMs.
+bool PanelsShow(TVaComm& Comm, int Bits, int TimeoutMs = 3000) {
+    const int inputs[] = {TIOCM_CTS, TIOCM_DSR, TIOCM_RI, TIOCM_CD};
+    return PumpUntil(
+        [&] {
+            for (int line = 1; line <= 4; ++line)
+                if (Comm.ModemLineOn(line) != bool(Bits & inputs[line - 1]))
+                    return false;
+            return true;
+        },
+        TimeoutMs);
+}
+
 TEST(RealDriverLines, TheLinePanelsFollowTheRealModemStatus) {
     // The 16550 in loopback: its modem inputs are its own outputs (DTR to DSR, RTS to CTS,
     // OUT1 to RI, OUT2 to DCD), so the driver's TIOCMGET shows what the component set.
@@ -246,15 +260,6 @@ TEST(RealDriverLines, TheLinePanelsFollowTheRealModemStatus) {
     }
     // The USB adapters: DTR and RTS as the component drives them reach the driver, and the
     // panels show the inputs the driver reports, changing as the far end drives them.
-    const auto panelsShow = [](TVaComm& Comm, int Bits) {
-        const int inputs[] = {TIOCM_CTS, TIOCM_DSR, TIOCM_RI, TIOCM_CD};
-        return PumpUntil([&] {
-            for (int line = 1; line <= 4; ++line)
-                if (Comm.ModemLineOn(line) != bool(Bits & inputs[line - 1]))
-                    return false;
-            return true;
-        });
-    };
     for (const TRealDevice& d : kUsbDevices) {
         TDriverTime time{d.Driver};
         const std::string node = NodeOf(d);
@@ -269,13 +274,92 @@ TEST(RealDriverLines, TheLinePanelsFollowTheRealModemStatus) {
             ASSERT_GE(lines, 0);
             EXPECT_EQ(bool(lines & TIOCM_DTR), dtr);
             EXPECT_EQ(bool(lines & TIOCM_RTS), rts);
-            EXPECT_TRUE(panelsShow(p.Comm, lines)) << "TIOCMGET " << lines;
+            EXPECT_TRUE(PanelsShow(p.Comm, lines)) << "TIOCMGET " << lines;
         }
         for (const auto& [drive, reported] : d.Inputs) {
             ASSERT_EQ(PeerDo(d, "lines", std::to_string(drive)), "ok");
-            EXPECT_TRUE(panelsShow(p.Comm, reported))
+            EXPECT_TRUE(PanelsShow(p.Comm, reported))
                 << "inputs " << drive << ", TIOCMGET " << side.Lines();
         }
+    }
+}
+
+double MsSince(std::chrono::steady_clock::time_point T) {
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - T).count();
+}
+
+// The kernel's calls for a port of the component, passed through: counts its TIOCMGET calls and
+// its threads in the driver's wait for a line change, and times the last wait's end and close.
+struct TCountedCalls : TVaSysCalls {
+    std::shared_ptr<TVaSysCalls> Kernel = VaKernelCalls();
+    std::atomic<int> Queries{0}, Waiting{0};
+    std::atomic<std::chrono::steady_clock::time_point> WaitEnded;
+    std::atomic<double> CloseMs{0};
+    TVaSysResult Open(const char* P, int F) override { return Kernel->Open(P, F); }
+    TVaSysResult Close(int Fd) override {
+        const auto t = std::chrono::steady_clock::now();
+        const TVaSysResult r = Kernel->Close(Fd);
+        CloseMs = MsSince(t);
+        return r;
+    }
+    TVaSysResult Read(int Fd, void* B, size_t N) override { return Kernel->Read(Fd, B, N); }
+    TVaSysResult Write(int Fd, const void* D, size_t N) override { return Kernel->Write(Fd, D, N); }
+    TVaSysResult Poll(pollfd* P, nfds_t N, int Ms) override { return Kernel->Poll(P, N, Ms); }
+    TVaSysResult Flock(int Fd, int Op) override { return Kernel->Flock(Fd, Op); }
+    TVaSysResult Ioctl(int Fd, unsigned long Req, void* Arg) override {
+        Queries += Req == TIOCMGET;
+        if (Req != TIOCMIWAIT)
+            return Kernel->Ioctl(Fd, Req, Arg);
+        ++Waiting;
+        const TVaSysResult r = Kernel->Ioctl(Fd, Req, Arg);
+        --Waiting;
+        WaitEnded = std::chrono::steady_clock::now();
+        return r;
+    }
+};
+
+TEST(RealDriverLineWait, StillLinesCostNoQueryWhereTheDriverWaitsAndAChangeShowsAtOnce) {
+    for (const TRealDevice& d : kUsbDevices) {
+        TDriverTime time{d.Driver};
+        const bool waits = std::string(d.Driver) != "cp210x"; // no TIOCMIWAIT: it samples
+        const auto calls = std::make_shared<TCountedCalls>();
+        const auto inWait = [&] {
+            return PumpUntil([&] { return !waits || calls->Waiting == 1; });
+        };
+        if (!d.Inputs.empty()) {
+            ASSERT_EQ(PeerDo(d, "lines", std::to_string(d.Inputs.back().first)), "ok");
+        }
+        TRealPort p(NodeOf(d));
+        p.Comm.SetPlatform(VaLinuxPlatform(calls));
+        p.Comm.OnModemLines = [](TVaCustomComm*) {}; // line events wanted, as the console has them
+        p.Comm.Open();
+        ASSERT_TRUE(p.Comm.IsOpen());
+        ASSERT_TRUE(inWait());
+        PumpFor(200);
+        const int before = calls->Queries;
+        PumpFor(1000);
+        const int queries = calls->Queries - before;
+        EXPECT_TRUE(waits ? queries == 0 && calls->Waiting == 1 : queries >= 10) << queries;
+        double worst = 0; // from the far end's answer to the panels showing the change
+        for (const auto& [drive, reported] : d.Inputs) {
+            ASSERT_TRUE(inWait());
+            ASSERT_EQ(PeerDo(d, "lines", std::to_string(drive)), "ok");
+            const auto t0 = std::chrono::steady_clock::now();
+            EXPECT_TRUE(PanelsShow(p.Comm, reported, 1000)) << drive;
+            worst = std::max(worst, MsSince(t0));
+        }
+        EXPECT_TRUE(!waits || worst < 50) << worst;
+        ASSERT_TRUE(inWait());
+        // Close's own part: the driver's close(2) may sleep (pl2303's takes 100 ms and more).
+        const auto t0 = std::chrono::steady_clock::now();
+        p.Comm.Close();
+        const double closeMs = MsSince(t0), woken = MsSince(t0) - MsSince(calls->WaitEnded);
+        EXPECT_EQ(calls->Waiting, 0);
+        EXPECT_TRUE(!waits || woken < 100) << woken;
+        EXPECT_LT(closeMs - calls->CloseMs, 100) << closeMs;
+        std::printf("%s: %d line queries over a still second; changes shown within %.1f ms; close "
+                    "%.1f ms (%.1f in close(2)), the wait left after %.1f ms\n",
+                    d.Driver, queries, worst, closeMs, calls->CloseMs.load(), waits ? woken : 0);
     }
 }
 
