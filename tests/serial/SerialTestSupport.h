@@ -6,6 +6,7 @@
 #include "Application.h"
 #include "ConfigHome.h"
 #include "EventPump.h"
+#include "ProcessCounts.h"
 #include "PtyDevice.h"
 #include "VaComm.h"
 
@@ -44,14 +45,6 @@ inline void RecordApplicationErrors(std::vector<std::string>& Into) {
             Into.push_back(X.what());
         }
     });
-}
-
-// The descriptors this process holds open.
-inline int OpenDescriptors() {
-    int n = 0;
-    for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator("/proc/self/fd"))
-        ++n;
-    return n;
 }
 
 // The rates of the console's list, in its order.

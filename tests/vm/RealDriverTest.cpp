@@ -396,19 +396,30 @@ std::string Plug(const TRealDevice& D, bool In) {
                      : "monitor device_del ftdi");
 }
 
+// The window with COM 1 mapped to the device; Start opens it in Direct mode while the far end
+// streams numbered lines.
+struct TStreamingWindow {
+    TFormFixture F;
+    TConfigHome Home;
+    const std::string Node;
+    TBaseform& W = *F.Form;
+    explicit TStreamingWindow(const TRealDevice& D) : Node(NodeOf(D)) { Home.MapCom(1, Node); }
+    void Start(const TRealDevice& D) {
+        ASSERT_EQ(PeerDo(D, "stream"), "ok");
+        W.RButDirect->setChecked(true);
+        ASSERT_TRUE(W.VaComm->IsOpen());
+    }
+};
+
 TEST(RealDriverUnplug, AnUnplugUnderTrafficIsOneErrorAndTheAdapterOpensAgainWhenBack) {
     // An unplug that QEMU refused is not taken for one.
     EXPECT_EQ(HostDo("monitor device_del no-such-device").rfind("error: ", 0), 0u);
     for (const TRealDevice& d : kUsbDevices) {
         TDriverTime time{d.Driver};
-        TFormFixture f;
-        TConfigHome home;
-        const std::string node = NodeOf(d);
-        home.MapCom(1, node);
-        TBaseform& w = *f.Form;
-        ASSERT_EQ(PeerDo(d, "stream"), "ok");
-        w.RButDirect->setChecked(true);
-        ASSERT_TRUE(w.VaComm->IsOpen());
+        TStreamingWindow s(d);
+        TBaseform& w = s.W;
+        const std::string& node = s.Node;
+        ASSERT_NO_FATAL_FAILURE(s.Start(d));
         ASSERT_TRUE(PumpUntil([&] { return Count(w.LogGetText(), "line ") >= 5; }, 10000))
             << w.LogGetText();
 
@@ -419,14 +430,14 @@ TEST(RealDriverUnplug, AnUnplugUnderTrafficIsOneErrorAndTheAdapterOpensAgainWhen
         ASSERT_EQ(Plug(d, false).rfind("ok", 0), 0u);
         ASSERT_TRUE(PumpUntil([&] { return !std::filesystem::exists(node); }, 20000));
         // One report of the lost line, whichever call met the loss first.
-        ASSERT_TRUE(PumpUntil([&] { return f.Boxes.size() >= 1; }, 5000)) << w.LogGetText();
+        ASSERT_TRUE(PumpUntil([&] { return s.F.Boxes.size() >= 1; }, 5000)) << w.LogGetText();
         cpu0 = CpuSeconds();
         PumpFor(1000);
         const double cpu = CpuSeconds() - cpu0;
-        EXPECT_EQ(f.Boxes.size(), 1) << f.Boxes.join(" | ").toStdString();
+        EXPECT_EQ(s.F.Boxes.size(), 1) << s.F.Boxes.join(" | ").toStdString();
         // Under emulation the window's own timers cost a fifth of a core; a spinning thread, all.
         std::printf("%s after the unplug: \"%s\"; CPU over a second %.0f ms (%.0f ms before it)\n",
-                    d.Driver, f.Boxes[0].toStdString().c_str(), cpu * 1000, cpuBefore * 1000);
+                    d.Driver, s.F.Boxes[0].toStdString().c_str(), cpu * 1000, cpuBefore * 1000);
         EXPECT_LT(cpu, 0.5) << "a thread spins on the lost device";
 
         // Every send from now on is a write error.
@@ -448,17 +459,17 @@ TEST(RealDriverUnplug, AnUnplugUnderTrafficIsOneErrorAndTheAdapterOpensAgainWhen
         std::string back;
         ASSERT_TRUE(PumpUntil([&] { return !(back = NodeOf(d)).empty(); }, 20000));
         std::printf("%s is back as %s\n", d.Driver, back.c_str());
-        std::filesystem::remove(home.Dir() + "/tevro-console/com/COM1");
-        home.MapCom(1, back);
+        std::filesystem::remove(s.Home.Dir() + "/tevro-console/com/COM1");
+        s.Home.MapCom(1, back);
         w.LogClear();
         w.BtnOpen->click();
-        ASSERT_TRUE(w.VaComm->IsOpen()) << f.Boxes.join(" | ").toStdString();
+        ASSERT_TRUE(w.VaComm->IsOpen()) << s.F.Boxes.join(" | ").toStdString();
         EXPECT_TRUE(PumpUntil([&] { return Count(w.LogGetText(), "line ") >= 5; }, 10000))
             << w.LogGetText();
         w.BtTransmit->click();
         PumpFor(200);
         EXPECT_EQ(Count(w.LogGetText(), "Error writing to"), 0) << w.LogGetText();
-        EXPECT_EQ(f.Boxes.size(), 1);
+        EXPECT_EQ(s.F.Boxes.size(), 1);
         ASSERT_EQ(PeerDo(d, "quiet"), "ok");
     }
 }
@@ -487,19 +498,11 @@ TEST(RealDriverReopen, TheDeviceUnpluggedAndBackIsOpenedAgainAtOnceEveryTime) {
         const TRealDevice& d = *std::find_if(std::begin(kDevices), std::end(kDevices),
                                              [&](const TRealDevice& D) { return D.Line == line; });
         TDriverTime time{d.Driver};
-        TFormFixture f;
-        TConfigHome home;
-        const std::string node = NodeOf(d);
-        home.MapCom(1, node);
-        TBaseform& w = *f.Form;
+        TStreamingWindow s(d);
+        TBaseform& w = s.W;
+        const std::string& node = s.Node;
         w.Console->SetReopen(true);
-        ASSERT_EQ(PeerDo(d, "stream"), "ok");
-        w.RButDirect->setChecked(true);
-        ASSERT_TRUE(w.VaComm->IsOpen());
-        const auto Threads = [] {
-            const std::filesystem::directory_iterator tasks("/proc/self/task");
-            return static_cast<int>(std::distance(begin(tasks), end(tasks)));
-        };
+        ASSERT_NO_FATAL_FAILURE(s.Start(d));
         int fds = -1, threads = -1;
         for (int cycle = 0; cycle < cycles; ++cycle) {
             ASSERT_TRUE(PumpUntil([&] { return LineNumbers(w.LogGetText()).size() >= 5; }, 10000))
@@ -541,7 +544,7 @@ TEST(RealDriverReopen, TheDeviceUnpluggedAndBackIsOpenedAgainAtOnceEveryTime) {
             ASSERT_TRUE(PumpUntil([&] { return Count(w.LogGetText(), "line ") > 0; }, 10000));
             w.LogClear();
         }
-        EXPECT_TRUE(f.Boxes.isEmpty()) << f.Boxes.join(" | ").toStdString();
+        EXPECT_TRUE(s.F.Boxes.isEmpty()) << s.F.Boxes.join(" | ").toStdString();
         ASSERT_EQ(PeerDo(d, "quiet"), "ok");
     }
     std::sort(reopenMs.begin(), reopenMs.end());
