@@ -8,12 +8,6 @@
 
 namespace devsim {
 
-void TFd::Reset(int Fd) {
-    if (m_fd >= 0)
-        ::close(m_fd);
-    m_fd = Fd;
-}
-
 void TRunStatus::Fail(const std::string& Reason, int Code) {
     if (Failure.empty())
         Failure = Reason;

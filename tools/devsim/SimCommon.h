@@ -3,6 +3,7 @@
 #pragma once
 
 #include "DevSimCore.h"
+#include "Fd.h"
 
 #include <chrono>
 #include <cstdint>
@@ -14,30 +15,7 @@ namespace devsim {
 using TClock = std::chrono::steady_clock;
 using TTime = TClock::time_point;
 
-// Owns one file descriptor.
-class TFd {
-public:
-    TFd() = default;
-    explicit TFd(int Fd) : m_fd(Fd) {}
-    ~TFd() { Reset(); }
-    TFd(TFd&& Other) noexcept : m_fd(Other.m_fd) { Other.m_fd = -1; }
-    TFd& operator=(TFd&& Other) noexcept {
-        if (this != &Other) {
-            Reset();
-            m_fd = Other.m_fd;
-            Other.m_fd = -1;
-        }
-        return *this;
-    }
-    TFd(const TFd&) = delete;
-    TFd& operator=(const TFd&) = delete;
-    int Get() const { return m_fd; }
-    bool Valid() const { return m_fd >= 0; }
-    void Reset(int Fd = -1);
-
-private:
-    int m_fd = -1;
-};
+using ::TFd;
 
 // The run's outcome: the first failure told and the worst exit status.
 struct TRunStatus {
